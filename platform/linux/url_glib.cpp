@@ -8,7 +8,7 @@ namespace pimorlo::platform::linux_backend {
 
 std::optional<URL> urlFromString(std::string_view text) {
     const std::string copy(text);
-    if (copy.size() != text.size()) return std::nullopt;  // an embedded NUL is no address
+    if (copy.find('\0') != std::string::npos) return std::nullopt;  // GLib would stop at the NUL
     // Left encoded: no decoding step can fail, and a percent-encoded host stays
     // as written rather than turning into a name it only spells.
     GError* error = nullptr;
