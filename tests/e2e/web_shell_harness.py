@@ -157,10 +157,22 @@ def _shell_environment(root, display):
         "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(runtime, "no-bus"),
         "LANG": "C.UTF-8",
     }
-    if os.geteuid() == 0:
-        # WebKit's bubblewrap sandbox cannot set itself up for root here.
+    if not _sandbox_usable():
+        # WebKit's bubblewrap sandbox cannot set itself up as root or in a
+        # container without user namespaces; the pages here are the tests' own.
         env["WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS"] = "1"
     return env, opened
+
+
+def _sandbox_usable():
+    if os.geteuid() == 0 or not shutil.which("bwrap"):
+        return False
+    try:
+        probe = subprocess.run(["bwrap", "--ro-bind", "/", "/", "--unshare-all", "true"],
+                               capture_output=True, timeout=10)
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    return probe.returncode == 0
 
 
 class Session:
