@@ -121,10 +121,7 @@ void ScriptedApplication::activate(bool ignoringOtherApps) {
 
 void ScriptedApplication::run() {
     log_.push_back("app.run()");
-    if (auto alive = delegate.lock()) {
-        delegateSeenByRun = alive;
-        alive->applicationDidFinishLaunching();
-    }
+    if (auto alive = delegate.lock()) alive->applicationDidFinishLaunching();
 }
 
 void ScriptedApplication::terminate() {

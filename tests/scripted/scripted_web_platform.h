@@ -65,8 +65,6 @@ public:
     std::weak_ptr<platform::ApplicationDelegate> delegate;
     std::vector<std::shared_ptr<ScriptedTimer>> timers;
     int terminations = 0;
-    // Set by run() while the delegate is alive, so tests can look after run.
-    std::shared_ptr<platform::ApplicationDelegate> delegateSeenByRun;
 
 private:
     CallLog& log_;
