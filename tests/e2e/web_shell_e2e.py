@@ -192,7 +192,8 @@ def case_parent_exit_ends_shell(args):
             gone = time.monotonic()
             s.wait_exit(proc, 4)
             took = time.monotonic() - gone
-            check(took <= 2.6, f"the web shell took {took:.2f} s to notice")
+            # One 2-second period at most, plus slack for a busy machine.
+            check(took <= 3.0, f"the web shell took {took:.2f} s to notice")
         finally:
             parent.kill()
             parent.wait(timeout=5)
