@@ -63,3 +63,67 @@ typedef struct {
 @property (class, readonly, strong) NSRunLoop* mainRunLoop;
 - (void)run;
 @end
+
+typedef double CGFloat;
+typedef struct CGPoint {
+    CGFloat x;
+    CGFloat y;
+} CGPoint;
+typedef struct CGSize {
+    CGFloat width;
+    CGFloat height;
+} CGSize;
+typedef struct CGRect {
+    CGPoint origin;
+    CGSize size;
+} CGRect;
+typedef CGPoint NSPoint;
+typedef CGSize NSSize;
+typedef CGRect NSRect;
+
+extern "C" {
+NSRect NSMakeRect(CGFloat x, CGFloat y, CGFloat w, CGFloat h);
+NSSize NSMakeSize(CGFloat w, CGFloat h);
+SEL NSSelectorFromString(NSString* aSelectorName);
+}
+
+@interface NSObject (NSKeyValueCoding)
+- (void)setValue:(id)value forKey:(NSString*)key;
+@end
+
+@interface NSNumber : NSObject
++ (NSNumber*)numberWithBool:(BOOL)value;
+@end
+
+@interface NSNotification : NSObject
+@end
+
+@interface NSURL : NSObject
++ (instancetype)URLWithString:(NSString*)URLString;
+@property (readonly, copy) NSString* absoluteString;
+@property (readonly, copy) NSString* host;
+@property (readonly, copy) NSString* scheme;
+@end
+
+typedef NS_ENUM(NSUInteger, NSURLRequestCachePolicy){
+    NSURLRequestUseProtocolCachePolicy = 0,
+    NSURLRequestReloadIgnoringLocalCacheData = 1,
+    NSURLRequestReturnCacheDataElseLoad = 2,
+    NSURLRequestReturnCacheDataDontLoad = 3,
+};
+
+@interface NSURLRequest : NSObject
+- (instancetype)initWithURL:(NSURL*)URL
+                cachePolicy:(NSURLRequestCachePolicy)cachePolicy
+            timeoutInterval:(NSTimeInterval)timeoutInterval;
+@property (readonly, copy) NSURL* URL;
+@property (readonly) NSURLRequestCachePolicy cachePolicy;
+@property (readonly) NSTimeInterval timeoutInterval;
+@end
+
+@interface NSTimer : NSObject
++ (NSTimer*)scheduledTimerWithTimeInterval:(NSTimeInterval)interval
+                                   repeats:(BOOL)repeats
+                                     block:(void (^)(NSTimer* timer))block;
+- (void)invalidate;
+@end
