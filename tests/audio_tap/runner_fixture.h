@@ -35,9 +35,9 @@ struct Rig {
         return stream;
     }
 
-    void deliver(scripted::SampleBufferSpec spec = {},
+    void deliver(scripted::SampleBufferSpec values = {},
                  platform::StreamOutputType type = platform::StreamOutputType::audio) {
-        scripted::ScriptedSampleBuffer buffer(spec);
+        scripted::ScriptedSampleBuffer buffer(values);
         runner->streamDidOutputSampleBuffer(buffer, type);
     }
 

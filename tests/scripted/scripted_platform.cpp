@@ -313,7 +313,7 @@ private:
 
 bool ScriptedFormat::isEqual(const platform::AudioFormat& other) const {
     const auto* scripted = dynamic_cast<const ScriptedFormat*>(&other);
-    return scripted && scripted->spec == spec;
+    return scripted && scripted->values == values;
 }
 
 ScriptedPCMBuffer::ScriptedPCMBuffer(std::shared_ptr<const platform::AudioFormat> format, std::uint32_t capacity,
@@ -339,33 +339,33 @@ std::shared_ptr<const platform::AudioFormat> ScriptedAudio::makeFormat(platform:
 }
 
 std::shared_ptr<const platform::AudioFormat> ScriptedAudio::makeFormat(const platform::AudioFormatDescription& d) {
-    return std::make_shared<ScriptedFormat>(static_cast<const ScriptedFormatDescription&>(d).spec);
+    return std::make_shared<ScriptedFormat>(static_cast<const ScriptedFormatDescription&>(d).values);
 }
 
 std::unique_ptr<platform::PCMBuffer> ScriptedAudio::makePCMBuffer(std::shared_ptr<const platform::AudioFormat> format,
                                                                   std::uint32_t frameCapacity) {
-    const FormatSpec spec = static_cast<const ScriptedFormat&>(*format).spec;
-    if (refuseBuffersOf && refuseBuffersOf(spec)) return nullptr;
-    const bool isOutput = spec.commonFormat == platform::CommonFormat::pcmFormatInt16 && spec.sampleRate == 16000 &&
-                          spec.channels == 1;
+    const FormatSpec values = static_cast<const ScriptedFormat&>(*format).values;
+    if (refuseBuffersOf && refuseBuffersOf(values)) return nullptr;
+    const bool isOutput = values.commonFormat == platform::CommonFormat::pcmFormatInt16 && values.sampleRate == 16000 &&
+                          values.channels == 1;
     return std::make_unique<ScriptedPCMBuffer>(std::move(format), frameCapacity, isOutput && outputWithoutInt16Data);
 }
 
 std::unique_ptr<platform::Converter> ScriptedAudio::makeConverter(const platform::AudioFormat& from,
                                                                   const platform::AudioFormat&) {
-    const FormatSpec spec = static_cast<const ScriptedFormat&>(from).spec;
+    const FormatSpec values = static_cast<const ScriptedFormat&>(from).values;
     int id;
     {
         std::lock_guard lock(mutex_);
-        convertersMade.push_back(spec);
+        convertersMade.push_back(values);
         id = static_cast<int>(convertersMade.size());
     }
-    if (refuseConvertersFrom && refuseConvertersFrom(spec)) return nullptr;
+    if (refuseConvertersFrom && refuseConvertersFrom(values)) return nullptr;
     return std::make_unique<ScriptedConverter>(*this, id);
 }
 
-ScriptedSampleBuffer::ScriptedSampleBuffer(SampleBufferSpec s) : spec(s) {
-    if (spec.format) description_ = std::make_unique<ScriptedFormatDescription>(*spec.format);
+ScriptedSampleBuffer::ScriptedSampleBuffer(SampleBufferSpec s) : values(s) {
+    if (values.format) description_ = std::make_unique<ScriptedFormatDescription>(*values.format);
 }
 
 std::int32_t ScriptedSampleBuffer::copyPCMDataIntoAudioBufferList(std::int32_t frameOffset, std::int32_t frameCount,
@@ -373,7 +373,7 @@ std::int32_t ScriptedSampleBuffer::copyPCMDataIntoAudioBufferList(std::int32_t f
     ++copyCalls;
     lastCopyOffset = frameOffset;
     lastCopyCount = frameCount;
-    if (spec.copyStatus != 0) return spec.copyStatus;
+    if (values.copyStatus != 0) return values.copyStatus;
     for (std::uint32_t i = 0; i < list.numberBuffers; ++i) {
         std::memset(list.buffers[i].data, 0x11, list.buffers[i].dataByteSize);
     }

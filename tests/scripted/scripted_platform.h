@@ -183,19 +183,19 @@ struct FormatSpec {
 
 class ScriptedFormat final : public platform::AudioFormat {
 public:
-    explicit ScriptedFormat(FormatSpec s) : spec(s) {}
-    platform::CommonFormat commonFormat() const override { return spec.commonFormat; }
-    double sampleRate() const override { return spec.sampleRate; }
-    std::uint32_t channelCount() const override { return spec.channels; }
-    bool isInterleaved() const override { return spec.interleaved; }
+    explicit ScriptedFormat(FormatSpec s) : values(s) {}
+    platform::CommonFormat commonFormat() const override { return values.commonFormat; }
+    double sampleRate() const override { return values.sampleRate; }
+    std::uint32_t channelCount() const override { return values.channels; }
+    bool isInterleaved() const override { return values.interleaved; }
     bool isEqual(const platform::AudioFormat& other) const override;
-    const FormatSpec spec;
+    const FormatSpec values;
 };
 
 class ScriptedFormatDescription final : public platform::AudioFormatDescription {
 public:
-    explicit ScriptedFormatDescription(FormatSpec s) : spec(s) {}
-    const FormatSpec spec;
+    explicit ScriptedFormatDescription(FormatSpec s) : values(s) {}
+    const FormatSpec values;
 };
 
 class ScriptedPCMBuffer final : public platform::PCMBuffer {
@@ -277,15 +277,15 @@ struct SampleBufferSpec {
 
 class ScriptedSampleBuffer final : public platform::SampleBuffer {
 public:
-    explicit ScriptedSampleBuffer(SampleBufferSpec spec);
-    bool isValid() const override { return spec.valid; }
-    bool dataIsReady() const override { return spec.ready; }
-    std::int64_t numSamples() const override { return spec.frames; }
+    explicit ScriptedSampleBuffer(SampleBufferSpec values);
+    bool isValid() const override { return values.valid; }
+    bool dataIsReady() const override { return values.ready; }
+    std::int64_t numSamples() const override { return values.frames; }
     const platform::AudioFormatDescription* formatDescription() const override { return description_.get(); }
     std::int32_t copyPCMDataIntoAudioBufferList(std::int32_t frameOffset, std::int32_t frameCount,
                                                 platform::AudioBufferList& list) const override;
 
-    const SampleBufferSpec spec;
+    const SampleBufferSpec values;
     mutable int copyCalls = 0;
     mutable std::int32_t lastCopyOffset = -1;
     mutable std::int32_t lastCopyCount = -1;
