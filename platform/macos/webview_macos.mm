@@ -77,7 +77,6 @@ private:
     PimOrloWebViewBridge* bridge_ = nil;
 };
 
-
 }  // namespace
 }  // namespace pimorlo::platform::macos
 
