@@ -1,0 +1,142 @@
+// The orderly stop and the exit gate. These run on several threads at once
+// and are also built with ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "tests/audio_tap/runner_fixture.h"
+
+namespace pimorlo::audio_tap {
+namespace {
+
+TEST_F(RunnerTest, StopWithoutAStreamExitsAtOnce) {
+    runner->start();  // the content request is still pending
+    runner->stopAndExit(0);
+    EXPECT_EQ(p.process.exits(), std::vector<int>{0});
+    EXPECT_EQ(p.process.main.pending(), 0u);
+}
+
+TEST_F(RunnerTest, StopEndsWhenTheStreamReportsItsStop) {
+    auto stream = capture();
+    runner->stopAndExit(0);
+    EXPECT_EQ(stream->stopCalls, 1);
+    EXPECT_TRUE(p.process.exits().empty());
+    EXPECT_EQ(p.process.main.delaysPosted(), std::vector<double>{0.5});
+
+    stream->completeStop(platform::Error{1, "failed to stop"});  // an error changes nothing
+    EXPECT_EQ(p.process.exits(), std::vector<int>{0});
+    p.process.main.advance(1.0);
+    EXPECT_EQ(p.process.exits(), std::vector<int>{0});
+}
+
+TEST_F(RunnerTest, StopEndsHalfASecondLaterWhenTheStreamNeverAnswers) {
+    auto stream = capture();
+    runner->stopAndExit(7);
+    p.process.main.advance(0.49);
+    EXPECT_TRUE(p.process.exits().empty());
+    p.process.main.advance(0.01);
+    EXPECT_EQ(p.process.exits(), std::vector<int>{7});
+    stream->completeStop();  // late answer: the process already ended once
+    EXPECT_EQ(p.process.exits(), std::vector<int>{7});
+}
+
+TEST_F(RunnerTest, LaterStopRequestsChangeNothing) {
+    auto stream = capture();
+    runner->stopAndExit(0);
+    runner->stopAndExit(3);  // a second signal, or a closed pipe, during the stop
+    EXPECT_EQ(stream->stopCalls, 1);
+    EXPECT_EQ(p.process.main.delaysPosted().size(), 1u);
+    p.process.main.advance(0.5);
+    EXPECT_EQ(p.process.exits(), std::vector<int>{0});
+}
+
+TEST_F(RunnerTest, WriteFailureDuringAStopLeavesItsStatus) {
+    auto stream = capture();
+    p.process.scriptWrites({scripted::WriteStep::fail(EPIPE)});
+    deliver();  // the failed write posts its stop to the main queue...
+    runner->stopAndExit(9);  // ...but a stop for another reason runs first
+    p.process.main.runDue();
+    EXPECT_EQ(stream->stopCalls, 1);
+    stream->completeStop();
+    p.process.main.advance(1);
+    EXPECT_EQ(p.process.exits(), std::vector<int>{9});
+    EXPECT_TRUE(p.process.standardError().empty());
+}
+
+TEST_F(RunnerTest, CompletionAndDeadlineRacingEndTheProcessOnce) {
+    for (int round = 0; round < 50; ++round) {
+        scripted::ScriptedPlatform platform;
+        ExitGate exitGate(platform.process);
+        auto r = AudioTapRunner::make({platform.process, platform.capture, platform.audio}, exitGate);
+        r->start();
+        platform.capture.answer(contentWithDisplays(1));
+        auto stream = platform.capture.streams[0];
+        stream->completeStart();
+        r->stopAndExit(0);
+
+        std::thread completion([&] { stream->completeStop(); });
+        std::thread deadline([&] { platform.process.main.advance(0.5); });
+        completion.join();
+        deadline.join();
+        ASSERT_EQ(platform.process.exits(), std::vector<int>{0}) << "round " << round;
+    }
+}
+
+TEST_F(RunnerTest, StopRacingTheSetUpEitherExitsAtOnceOrStopsTheStream) {
+    for (int round = 0; round < 50; ++round) {
+        scripted::ScriptedPlatform platform;
+        ExitGate exitGate(platform.process);
+        auto r = AudioTapRunner::make({platform.process, platform.capture, platform.audio}, exitGate);
+        r->start();
+        std::thread setUp([&] { platform.capture.answer(contentWithDisplays(1)); });
+        r->stopAndExit(0);
+        setUp.join();
+        auto stream = platform.capture.streams.at(0);
+        stream->completeStart();
+        const bool stoppedTheStream = stream->stopCalls == 1;
+        const bool exitedAtOnce = platform.process.exits() == std::vector<int>{0};
+        EXPECT_NE(stoppedTheStream, exitedAtOnce) << "round " << round;
+    }
+}
+
+TEST_F(RunnerTest, BuffersHandledOnTheAudioThreadStopOnceTheStopBegan) {
+    auto stream = capture();
+    std::atomic<bool> stopBegan{false};
+    std::atomic<int> writesAfterStop{0};
+    std::thread audio([&] {
+        for (int i = 0; i < 200; ++i) {
+            const bool before = stopBegan.load();
+            const auto writesBefore = p.process.writes().size();
+            deliver();
+            if (before && p.process.writes().size() != writesBefore) ++writesAfterStop;
+        }
+    });
+    runner->stopAndExit(0);
+    stopBegan = true;
+    audio.join();
+    EXPECT_EQ(writesAfterStop.load(), 0);
+}
+
+TEST(ExitGate, ManyCallersAtOnceEndTheProcessOnceWithTheFirstStatus) {
+    scripted::ScriptedProcess process;
+    ExitGate gate(process);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> callers;
+    for (int status = 0; status < 8; ++status) {
+        callers.emplace_back([&, status] {
+            while (!go.load()) {
+            }
+            gate.exit(status);
+        });
+    }
+    go = true;
+    for (auto& t : callers) t.join();
+    ASSERT_EQ(process.exits().size(), 1u);
+    gate.exit(42);
+    EXPECT_EQ(process.exits().size(), 1u);
+}
+
+}  // namespace
+}  // namespace pimorlo::audio_tap
