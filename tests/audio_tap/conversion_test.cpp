@@ -46,16 +46,14 @@ TEST_F(ConversionTest, UnusableBuffersAreDroppedBeforeAnyConverterIsMade) {
         {"copy fails", {.copyStatus = -12731}},
     };
     for (const auto& c : cases) {
-        scripted::ScriptedPlatform platform;
-        ExitGate exitGate(platform.process);
-        auto r = AudioTapRunner::make({platform.process, platform.capture, platform.audio}, exitGate);
-        if (c.arrange) c.arrange(platform.audio);
-        scripted::ScriptedSampleBuffer buffer(c.buffer);
-        r->streamDidOutputSampleBuffer(buffer, c.type);
-        EXPECT_TRUE(platform.audio.convertersMade.empty()) << c.what;
-        EXPECT_TRUE(platform.process.writes().empty()) << c.what;
-        EXPECT_TRUE(platform.process.exits().empty()) << c.what;
-        EXPECT_TRUE(platform.process.standardError().empty()) << c.what;
+        Rig rig;
+        rig.capture();
+        if (c.arrange) c.arrange(rig.p.audio);
+        rig.deliver(c.buffer, c.type);
+        EXPECT_TRUE(rig.p.audio.convertersMade.empty()) << c.what;
+        EXPECT_TRUE(rig.p.process.writes().empty()) << c.what;
+        EXPECT_TRUE(rig.p.process.exits().empty()) << c.what;
+        EXPECT_TRUE(rig.p.process.standardError().empty()) << c.what;
     }
 }
 

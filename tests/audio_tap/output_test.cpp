@@ -60,36 +60,28 @@ TEST_F(OutputTest, AFailedWriteEndsTheStreamQuietlyWithStatusZero) {
     const WriteStep failures[] = {WriteStep::zero(), WriteStep::fail(EPIPE), WriteStep::fail(EAGAIN),
                                   WriteStep::fail(EBADF), WriteStep::fail(EIO)};
     for (const auto& failure : failures) {
-        scripted::ScriptedPlatform platform;
-        ExitGate exitGate(platform.process);
-        auto r = AudioTapRunner::make({platform.process, platform.capture, platform.audio}, exitGate);
-        r->start();
-        platform.capture.answer(contentWithDisplays(1));
-        auto s = platform.capture.streams[0];
-        s->completeStart();
-
-        platform.process.scriptWrites({WriteStep::take(4), failure});
-        scripted::ScriptedSampleBuffer buffer({});
-        platform.audio.conversions.push_back({.frames = 5});
-        r->streamDidOutputSampleBuffer(buffer, platform::StreamOutputType::audio);
+        Rig rig;
+        auto s = rig.capture();
+        rig.p.process.scriptWrites({WriteStep::take(4), failure});
+        rig.p.audio.conversions.push_back({.frames = 5});
+        rig.deliver();
         const std::string what = "write result " + std::to_string(failure.bytes.value_or(0)) + " errno " +
                                  std::to_string(failure.error);
-        EXPECT_EQ(platform.process.writes().size(), 2u) << what << ": never retried";
-        EXPECT_EQ(platform.process.standardOutput().size(), 4u) << what;
+        EXPECT_EQ(rig.p.process.writes().size(), 2u) << what << ": never retried";
+        EXPECT_EQ(rig.p.process.standardOutput().size(), 4u) << what;
 
         // Later buffers are dropped before conversion.
-        r->streamDidOutputSampleBuffer(buffer, platform::StreamOutputType::audio);
-        EXPECT_EQ(platform.process.writes().size(), 2u) << what;
-        EXPECT_EQ(platform.audio.conversionsDone.size(), 1u) << what;
+        rig.deliver();
+        EXPECT_EQ(rig.p.process.writes().size(), 2u) << what;
+        EXPECT_EQ(rig.p.audio.conversionsDone.size(), 1u) << what;
 
         // Exactly one stop was posted, and it is the ordinary one.
-        EXPECT_EQ(platform.process.main.pending(), 1u) << what;
-        platform.process.main.runDue();
+        EXPECT_EQ(rig.p.process.main.pending(), 1u) << what;
+        rig.p.process.main.runDue();
         EXPECT_EQ(s->stopCalls, 1) << what;
         s->completeStop();
-        EXPECT_EQ(platform.process.exits(), std::vector<int>{0}) << what;
-        EXPECT_TRUE(platform.process.standardError().empty()) << what;
-        s->completeStart();
+        EXPECT_EQ(rig.p.process.exits(), std::vector<int>{0}) << what;
+        EXPECT_TRUE(rig.p.process.standardError().empty()) << what;
     }
 }
 

@@ -17,9 +17,10 @@ inline platform::ShareableContent contentWithDisplays(std::uint32_t count,
     return content;
 }
 
-class RunnerTest : public ::testing::Test {
-protected:
-    ~RunnerTest() override {
+// A scripted platform with its own runner. Tests that walk a table of cases
+// or race threads make one per case.
+struct Rig {
+    ~Rig() {
         // A start completion still pending holds the runner, which holds the
         // stream that holds the completion.
         for (auto& stream : p.capture.streams) stream->completeStart();
@@ -44,5 +45,7 @@ protected:
     ExitGate gate{p.process};
     std::shared_ptr<AudioTapRunner> runner = AudioTapRunner::make({p.process, p.capture, p.audio}, gate);
 };
+
+class RunnerTest : public ::testing::Test, protected Rig {};
 
 }  // namespace pimorlo::audio_tap

@@ -40,15 +40,13 @@ TEST_F(RunnerTest, EachContentFailureWritesItsLineAndExits) {
         {"no display", contentWithDisplays(0), std::nullopt, m3, 3},
     };
     for (const auto& c : cases) {
-        scripted::ScriptedPlatform platform;
-        ExitGate exitGate(platform.process);
-        auto r = AudioTapRunner::make({platform.process, platform.capture, platform.audio}, exitGate);
-        r->start();
-        platform.capture.answer(c.content, c.error);
-        EXPECT_EQ(platform.process.standardError(), c.message) << c.what;
-        EXPECT_EQ(platform.process.exits(), std::vector<int>{c.status}) << c.what;
-        EXPECT_TRUE(platform.capture.streams.empty()) << c.what;
-        EXPECT_TRUE(platform.process.standardOutput().empty()) << c.what;
+        Rig rig;
+        rig.runner->start();
+        rig.p.capture.answer(c.content, c.error);
+        EXPECT_EQ(rig.p.process.standardError(), c.message) << c.what;
+        EXPECT_EQ(rig.p.process.exits(), std::vector<int>{c.status}) << c.what;
+        EXPECT_TRUE(rig.p.capture.streams.empty()) << c.what;
+        EXPECT_TRUE(rig.p.process.standardOutput().empty()) << c.what;
     }
 }
 

@@ -67,36 +67,29 @@ TEST_F(RunnerTest, WriteFailureDuringAStopLeavesItsStatus) {
 
 TEST_F(RunnerTest, CompletionAndDeadlineRacingEndTheProcessOnce) {
     for (int round = 0; round < 50; ++round) {
-        scripted::ScriptedPlatform platform;
-        ExitGate exitGate(platform.process);
-        auto r = AudioTapRunner::make({platform.process, platform.capture, platform.audio}, exitGate);
-        r->start();
-        platform.capture.answer(contentWithDisplays(1));
-        auto stream = platform.capture.streams[0];
-        stream->completeStart();
-        r->stopAndExit(0);
+        Rig rig;
+        auto stream = rig.capture();
+        rig.runner->stopAndExit(0);
 
         std::thread completion([&] { stream->completeStop(); });
-        std::thread deadline([&] { platform.process.main.advance(0.5); });
+        std::thread deadline([&] { rig.p.process.main.advance(0.5); });
         completion.join();
         deadline.join();
-        ASSERT_EQ(platform.process.exits(), std::vector<int>{0}) << "round " << round;
+        ASSERT_EQ(rig.p.process.exits(), std::vector<int>{0}) << "round " << round;
     }
 }
 
 TEST_F(RunnerTest, StopRacingTheSetUpEitherExitsAtOnceOrStopsTheStream) {
     for (int round = 0; round < 50; ++round) {
-        scripted::ScriptedPlatform platform;
-        ExitGate exitGate(platform.process);
-        auto r = AudioTapRunner::make({platform.process, platform.capture, platform.audio}, exitGate);
-        r->start();
-        std::thread setUp([&] { platform.capture.answer(contentWithDisplays(1)); });
-        r->stopAndExit(0);
+        Rig rig;
+        rig.runner->start();
+        std::thread setUp([&] { rig.p.capture.answer(contentWithDisplays(1)); });
+        rig.runner->stopAndExit(0);
         setUp.join();
-        auto stream = platform.capture.streams.at(0);
+        auto stream = rig.p.capture.streams.at(0);
         stream->completeStart();
         const bool stoppedTheStream = stream->stopCalls == 1;
-        const bool exitedAtOnce = platform.process.exits() == std::vector<int>{0};
+        const bool exitedAtOnce = rig.p.process.exits() == std::vector<int>{0};
         EXPECT_NE(stoppedTheStream, exitedAtOnce) << "round " << round;
     }
 }
