@@ -68,7 +68,8 @@ std::string lookup(const Props& props, const char* key) {
     return it == props.end() ? std::string() : it->second;
 }
 
-pid_t pidOf(const std::string& value) {
+// A process, client, node or port id as PipeWire writes it; 0 when absent.
+pid_t parsePositive(const std::string& value) {
     if (value.empty()) return 0;
     char* end = nullptr;
     long v = std::strtol(value.c_str(), &end, 10);
@@ -411,7 +412,7 @@ struct DisplayNative {
 // A node's properties completed with those of its client.
 Props mergedProps(const Connection& connection, const Connection::Object& node) {
     Props props = node.props;
-    const pid_t clientID = pidOf(lookup(node.props, PW_KEY_CLIENT_ID));
+    const pid_t clientID = parsePositive(lookup(node.props, PW_KEY_CLIENT_ID));
     auto it = connection.objects().find(static_cast<std::uint32_t>(clientID));
     if (clientID > 0 && it != connection.objects().end()) {
         for (auto& [k, v] : it->second->props) props.emplace(k, v);
@@ -439,7 +440,7 @@ ShareableContent listContent(const std::shared_ptr<Connection>& connection) {
             content.displays.push_back(Display{id, std::move(native)});
         }
         if (object->type == PW_TYPE_INTERFACE_Client) {
-            const pid_t pid = pidOf(lookup(object->props, PW_KEY_APP_PROCESS_ID));
+            const pid_t pid = parsePositive(lookup(object->props, PW_KEY_APP_PROCESS_ID));
             if (pid == 0) continue;
             if (!apps.count(pid)) order.push_back(pid);
             App& app = apps[pid];
@@ -452,7 +453,7 @@ ShareableContent listContent(const std::shared_ptr<Connection>& connection) {
         if (object->type != PW_TYPE_INTERFACE_Node || lookup(object->props, PW_KEY_MEDIA_CLASS) != kStreamOutputClass)
             continue;
         const Props props = mergedProps(*connection, *object);
-        auto it = apps.find(pidOf(lookup(props, PW_KEY_APP_PROCESS_ID)));
+        auto it = apps.find(parsePositive(lookup(props, PW_KEY_APP_PROCESS_ID)));
         if (it == apps.end()) continue;
         fill(it->second.bundle, bundleOf(object->props));
         fill(it->second.name, lookup(object->props, PW_KEY_APP_NAME));
@@ -652,7 +653,7 @@ private:
     }
 
     bool isExcluded(const Props& props) const {
-        const pid_t pid = pidOf(lookup(props, PW_KEY_APP_PROCESS_ID));
+        const pid_t pid = parsePositive(lookup(props, PW_KEY_APP_PROCESS_ID));
         return pid != 0 && excluded_.count(pid) != 0;
     }
 
@@ -672,7 +673,7 @@ private:
             if (object->type != PW_TYPE_INTERFACE_Node || !object->infoReceived) continue;
             if (lookup(object->props, PW_KEY_MEDIA_CLASS) != kStreamOutputClass) continue;
             if (sources_.count(id) || skipped_.count(id)) continue;
-            const pid_t clientID = pidOf(lookup(object->props, PW_KEY_CLIENT_ID));
+            const pid_t clientID = parsePositive(lookup(object->props, PW_KEY_CLIENT_ID));
             auto client = objects.find(static_cast<std::uint32_t>(clientID));
             if (clientID > 0 && client != objects.end() && !client->second->infoReceived) continue;
             if (isExcluded(mergedProps(*connection_, *object)) || sources_.size() >= kMaxSources) {
@@ -731,7 +732,7 @@ private:
         std::vector<std::uint32_t> outputs;
         for (auto& [id, object] : connection_->objects()) {
             if (object->type != PW_TYPE_INTERFACE_Port) continue;
-            const auto node = static_cast<std::uint32_t>(pidOf(lookup(object->props, PW_KEY_NODE_ID)));
+            const auto node = static_cast<std::uint32_t>(parsePositive(lookup(object->props, PW_KEY_NODE_ID)));
             const std::string direction = lookup(object->props, PW_KEY_PORT_DIRECTION);
             if (node == captureNode && direction == "in") inputPort = id;
             if (node == source.playbackNode && direction == "out" && lookup(object->props, PW_KEY_PORT_MONITOR) != "true")
