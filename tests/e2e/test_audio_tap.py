@@ -174,6 +174,9 @@ class Base(unittest.TestCase):
         self.addCleanup(self.players.stop)
         self.addCleanup(self.tmp.cleanup)
 
+    def pw(self, argv):
+        return subprocess.run(argv, env=self.session.env, capture_output=True, text=True, timeout=10).stdout
+
     def tap(self, **kw):
         t = Tap(self.session.env, **kw)
         self.addCleanup(t.kill)
@@ -200,9 +203,16 @@ class capture(Base):
         late = self.tap()
         late.wait_for_audio()
         time.sleep(2.0)
+        self.assertIn("PimOrloAudioTap.", self.pw(["pw-link", "-l"]))
         for t in (tap, late):
             status, elapsed, err = t.finish()
             self.assertEqual((status, err), (0, ""))
+        # Its links and nodes go with it; the routing it found stays.
+        deadline = time.monotonic() + 2
+        while "PimOrloAudioTap" in self.pw(["pw-link", "-l"]) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertNotIn("PimOrloAudioTap", self.pw(["pw-link", "-l"]) + self.pw(["pw-cli", "ls", "Node"]))
+        self.assertIn("pw-play:output_FL\n  |-> pimorlo_null_sink:playback_FL", self.pw(["pw-link", "-l"]))
         s = late.samples()
         self.assertGreater(len(s), 1.5 * RATE)
         window = (len(s) - 8000 - 16000, 16000)
