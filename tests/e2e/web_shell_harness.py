@@ -1,0 +1,345 @@
+#!/usr/bin/env python3
+"""Runs PimOrloWebView for real inside a private X server.
+
+Each session owns everything it starts: an Xvfb found through -displayfd, a
+127.0.0.1 web server on a free port that logs every request, a fake default
+browser registered through a private XDG_DATA_HOME/XDG_CONFIG_HOME that appends
+each address it is given to a file, and the web shell's whole process group.
+Everything is waited for with a deadline and stopped on the way out.
+"""
+
+import http.server
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import urllib.parse
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_until(predicate, timeout, what):
+    end = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise Failure(f"timed out after {timeout:.1f} s waiting for {what}")
+        time.sleep(0.05)
+
+
+class _Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+
+class PageServer:
+    """Serves `pages` (path → HTML, with {port} and {port6} filled in) and
+    records every request's path. /report?… answers 204 and is recorded too."""
+
+    def __init__(self, pages, family=socket.AF_INET, host="127.0.0.1"):
+        self.pages = pages
+        self.requests = []
+        self.lock = threading.Lock()
+        self.placeholders = {}
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                with owner.lock:
+                    owner.requests.append(self.path)
+                path = urllib.parse.urlsplit(self.path).path
+                if path == "/report":
+                    self.send_response(204)
+                    self.send_header("Cache-Control", "no-store")
+                    self.end_headers()
+                    return
+                page = owner.pages.get(path)
+                if page is None:
+                    self.send_error(404)
+                    return
+                body = page.format(**owner.placeholders).encode()
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html; charset=utf-8")
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Cache-Control", "no-store")
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        class Server(_Server):
+            address_family = family
+
+        self.httpd = Server((host, 0), Handler)
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def reports(self):
+        """The query of every /report request, parsed, in order."""
+        with self.lock:
+            paths = list(self.requests)
+        out = []
+        for p in paths:
+            parts = urllib.parse.urlsplit(p)
+            if parts.path == "/report":
+                out.append(dict(urllib.parse.parse_qsl(parts.query, keep_blank_values=True)))
+        return out
+
+    def report(self, **match):
+        for r in self.reports():
+            if all(r.get(k) == v for k, v in match.items()):
+                return r
+        return None
+
+    def clear(self):
+        with self.lock:
+            self.requests.clear()
+
+    def saw(self, path_prefix):
+        with self.lock:
+            return any(p.startswith(path_prefix) for p in self.requests)
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def _shell_environment(root, display):
+    """What the web shell is given: a private home and XDG directories with
+    the fake browser as default for http and https, software GL, and the
+    settings WebKit needs when run as root in a container."""
+    home = os.path.join(root, "home")
+    data = os.path.join(root, "data")
+    config = os.path.join(root, "config")
+    runtime = os.path.join(root, "runtime")
+    for d in (home, os.path.join(data, "applications"), config, runtime, os.path.join(root, "cache")):
+        os.makedirs(d, exist_ok=True)
+    os.chmod(runtime, 0o700)
+    opened = os.path.join(root, "opened.txt")
+    browser = os.path.join(root, "fake-browser")
+    with open(browser, "w") as f:
+        f.write(f"#!/bin/sh\nprintf '%s\\n' \"$1\" >> '{opened}'\n")
+    os.chmod(browser, 0o755)
+    with open(os.path.join(data, "applications", "pimorlo-fake-browser.desktop"), "w") as f:
+        f.write("[Desktop Entry]\nType=Application\nName=Fake Browser\n"
+                f"Exec={browser} %u\n"
+                "MimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
+    with open(os.path.join(config, "mimeapps.list"), "w") as f:
+        f.write("[Default Applications]\n"
+                "x-scheme-handler/http=pimorlo-fake-browser.desktop\n"
+                "x-scheme-handler/https=pimorlo-fake-browser.desktop\n")
+    env = {
+        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+        "HOME": home,
+        "DISPLAY": display,
+        "XDG_DATA_HOME": data,
+        "XDG_DATA_DIRS": data + ":/usr/local/share:/usr/share",
+        "XDG_CONFIG_HOME": config,
+        "XDG_CONFIG_DIRS": config,
+        "XDG_CACHE_HOME": os.path.join(root, "cache"),
+        "XDG_RUNTIME_DIR": runtime,
+        "GDK_BACKEND": "x11",
+        "LIBGL_ALWAYS_SOFTWARE": "1",
+        "GTK_A11Y": "none",
+        "NO_AT_BRIDGE": "1",
+        "GSETTINGS_BACKEND": "memory",
+        # No session bus: nothing may be started on one, nothing left behind.
+        "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(runtime, "no-bus"),
+        "LANG": "C.UTF-8",
+    }
+    if not _sandbox_usable():
+        # WebKit's bubblewrap sandbox cannot set itself up as root or in a
+        # container without user namespaces; the pages here are the tests' own.
+        env["WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS"] = "1"
+    return env, opened
+
+
+def _sandbox_usable():
+    if os.geteuid() == 0 or not shutil.which("bwrap"):
+        return False
+    try:
+        probe = subprocess.run(["bwrap", "--ro-bind", "/", "/", "--unshare-all", "true"],
+                               capture_output=True, timeout=10)
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    return probe.returncode == 0
+
+
+class Session:
+    """One private X server, web server and fake browser."""
+
+    def __init__(self, pages, ipv6=False, screen="1280x1024x24"):
+        self.root = tempfile.mkdtemp(prefix="pimorlo-e2e-")
+        self.shells = []
+        self.xvfb = None
+        self.server = None
+        self.server6 = None
+        try:
+            self._start_xvfb(screen)
+            self.env, self.opened_file = _shell_environment(self.root, self.display)
+            self.server = PageServer(pages)
+            placeholders = {"port": self.server.port, "port6": 0}
+            if ipv6:
+                self.server6 = PageServer(pages, socket.AF_INET6, "::1")
+                self.server6.requests = self.server.requests  # one log
+                self.server6.lock = self.server.lock
+                placeholders["port6"] = self.server6.port
+            self.server.placeholders = placeholders
+            if self.server6:
+                self.server6.placeholders = placeholders
+        except BaseException:
+            self.close()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _start_xvfb(self, screen):
+        read_end, write_end = os.pipe()
+        try:
+            self.xvfb = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"],
+                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True)
+            os.close(write_end)
+            write_end = -1
+            text = b""
+            end = time.monotonic() + 15
+            while not text.endswith(b"\n"):
+                left = end - time.monotonic()
+                if left <= 0 or not select.select([read_end], [], [], left)[0]:
+                    raise Failure("Xvfb did not report its display")
+                chunk = os.read(read_end, 32)
+                if not chunk:
+                    raise Failure("Xvfb exited before reporting its display")
+                text += chunk
+            self.display = ":" + text.decode().strip()
+        finally:
+            os.close(read_end)
+            if write_end >= 0:
+                os.close(write_end)
+
+    def url(self, path, ipv6=False):
+        if ipv6:
+            return f"http://[::1]:{self.server6.port}{path}"
+        return f"http://127.0.0.1:{self.server.port}{path}"
+
+    def start_shell(self, binary, *args):
+        log = open(os.path.join(self.root, f"shell-{len(self.shells)}.log"), "w")
+        proc = subprocess.Popen([binary, *args], env=self.env, stdout=log, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL, start_new_session=True)
+        log.close()
+        proc.started = time.monotonic()
+        self.shells.append(proc)
+        return proc
+
+    def xdotool(self, *args, timeout=10):
+        done = subprocess.run(["xdotool", *args], env={**self.env}, capture_output=True, text=True, timeout=timeout)
+        return done
+
+    def window_of(self, proc, name="^Pim Orlo$", timeout=20):
+        def find():
+            if proc.poll() is not None:
+                raise Failure(f"the web shell exited with {proc.returncode} before its window appeared")
+            found = self.xdotool("search", "--onlyvisible", "--pid", str(proc.pid), "--name", name)
+            ids = found.stdout.split()
+            return ids[0] if ids else None
+        return wait_until(find, timeout, f"a window named {name!r}")
+
+    def windows_named(self, name):
+        return self.xdotool("search", "--onlyvisible", "--name", name).stdout.split()
+
+    def geometry(self, window):
+        out = self.xdotool("getwindowgeometry", "--shell", window).stdout
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return {k: int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT")}
+
+    def click(self, window, x, y):
+        """A real pointer click at window-relative (x, y)."""
+        self.xdotool("mousemove", "--window", window, str(x), str(y))
+        self.xdotool("click", "1")
+
+    # Real key presses through XTEST on the focused window: GTK ignores the
+    # synthetic events that xdotool's --window option sends.
+    def key(self, window, *keys):
+        self.xdotool("windowfocus", "--sync", window)
+        self.xdotool("key", "--clearmodifiers", *keys)
+
+    def type_text(self, window, text):
+        self.xdotool("windowfocus", "--sync", window)
+        self.xdotool("type", "--delay", "50", text)
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", self.display, "-window", "root", path], env=self.env,
+                       check=True, timeout=30, capture_output=True)
+        return path
+
+    def opened(self):
+        try:
+            with open(self.opened_file) as f:
+                return [line.rstrip("\n") for line in f]
+        except FileNotFoundError:
+            return []
+
+    def wait_exit(self, proc, timeout):
+        try:
+            return proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"the web shell still runs after {timeout:.1f} s")
+
+    def stop_shell(self, proc):
+        for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, 5)):
+            try:
+                os.killpg(proc.pid, sig)
+            except ProcessLookupError:
+                break
+            try:
+                proc.wait(timeout=grace)
+            except subprocess.TimeoutExpired:
+                continue
+            # The main process is gone; its helpers may still be on their way.
+            end = time.monotonic() + grace
+            while time.monotonic() < end:
+                try:
+                    os.killpg(proc.pid, 0)
+                except ProcessLookupError:
+                    return
+                time.sleep(0.05)
+
+    def close(self):
+        for proc in self.shells:
+            self.stop_shell(proc)
+        for server in (self.server, self.server6):
+            if server:
+                server.stop()
+        if self.xvfb:
+            try:
+                os.killpg(self.xvfb.pid, signal.SIGTERM)
+                self.xvfb.wait(timeout=10)
+            except ProcessLookupError:
+                pass
+            except subprocess.TimeoutExpired:
+                os.killpg(self.xvfb.pid, signal.SIGKILL)
+                self.xvfb.wait(timeout=10)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def pixel(png, x, y):
+    """(r, g, b) of one pixel, through ImageMagick."""
+    out = subprocess.run(["convert", png, "-format", f"%[fx:int(255*p{{{x},{y}}}.r)],"
+                          f"%[fx:int(255*p{{{x},{y}}}.g)],%[fx:int(255*p{{{x},{y}}}.b)]", "info:"],
+                         capture_output=True, text=True, check=True, timeout=30).stdout
+    return tuple(int(v) for v in out.strip().split(","))

@@ -1,0 +1,117 @@
+#include "web_shell/policy.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace pimorlo::web_shell {
+namespace {
+
+using platform::NavigationActionPolicy;
+using platform::PermissionDecision;
+
+TEST(ParseDecimalInt32, FollowsTheDecimalRule) {
+    struct Case {
+        std::string text;
+        std::optional<std::int32_t> value;
+    };
+    const Case cases[] = {
+        {"", std::nullopt},          {"abc", std::nullopt},         {"12a", std::nullopt},
+        {" 5", std::nullopt},        {"5 ", std::nullopt},          {"+", std::nullopt},
+        {"-", std::nullopt},         {"+-1", std::nullopt},         {"--1", std::nullopt},
+        {"0x10", std::nullopt},      {"1.0", std::nullopt},         {"\xd9\xa5", std::nullopt},  // Arabic-Indic 5
+        {"007", 7},                  {"+7", 7},                     {"-5", -5},
+        {"-0", 0},                   {"0", 0},                      {"4242", 4242},
+        {"2147483647", 2147483647},  {"2147483648", std::nullopt},  {"99999999999", std::nullopt},
+        {"-2147483648", INT32_MIN},  {"-2147483649", std::nullopt}, {"00000000002147483647", 2147483647},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parseDecimalInt32(c.text), c.value) << "text \"" << c.text << "\"";
+}
+
+TEST(NavigationDecision, KeepsLocalHostsAndHandsOffForeignWebAddresses) {
+    struct Case {
+        std::string host;
+        std::optional<std::string> scheme;
+        NavigationActionPolicy policy;
+        bool openExternally;
+    };
+    const auto allow = NavigationActionPolicy::allow;
+    const auto cancel = NavigationActionPolicy::cancel;
+    const Case cases[] = {
+        {"127.0.0.1", "http", allow, false},
+        {"localhost", "http", allow, false},
+        {"LOCALHOST", "https", allow, false},
+        {"LocalHost", "http", allow, false},
+        {"::1", "http", allow, false},
+        {"localhost", "ftp", allow, false},
+        {"127.0.0.1", "file", allow, false},
+        {"example.com", "https", cancel, true},
+        {"example.com", "http", cancel, true},
+        {"127.0.0.2", "http", cancel, true},
+        {"127.1", "http", cancel, true},
+        {"0.0.0.0", "http", cancel, true},
+        {"localhost.", "http", cancel, true},
+        {"::ffff:127.0.0.1", "http", cancel, true},
+        {"", "about", allow, false},
+        {"", "data", allow, false},
+        {"", "blob", allow, false},
+        {"", "file", allow, false},
+        {"", "mailto", allow, false},
+        {"example.com", "ftp", allow, false},
+        {"example.com", std::nullopt, allow, false},
+        // The scheme is compared as the parser reports it.
+        {"example.com", "HTTPS", allow, false},
+        {"", "http", cancel, true},
+    };
+    for (const auto& c : cases) {
+        auto scheme = c.scheme ? std::optional<std::string_view>(*c.scheme) : std::nullopt;
+        auto decision = navigationDecision(c.host, scheme);
+        EXPECT_EQ(decision.policy, c.policy) << c.host << " " << c.scheme.value_or("(none)");
+        EXPECT_EQ(decision.openExternally, c.openExternally) << c.host << " " << c.scheme.value_or("(none)");
+    }
+}
+
+TEST(NewWindowDecision, LoadsLocalPagesInPlaceAndNeverMakesAWindow) {
+    struct Case {
+        std::string host;
+        std::optional<std::string> scheme;
+        NewWindowDecision decision;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", "http", NewWindowDecision::loadInPlace},
+        {"localhost", "https", NewWindowDecision::loadInPlace},
+        {"LOCALHOST", "http", NewWindowDecision::loadInPlace},
+        {"localhost", "ftp", NewWindowDecision::loadInPlace},
+        // "::1" is local for navigation only.
+        {"::1", "http", NewWindowDecision::openExternally},
+        {"example.com", "https", NewWindowDecision::openExternally},
+        {"127.0.0.2", "http", NewWindowDecision::openExternally},
+        {"localhost.", "http", NewWindowDecision::openExternally},
+        {"0.0.0.0", "https", NewWindowDecision::openExternally},
+        // No other scheme's handler is started from a page.
+        {"", "about", NewWindowDecision::ignore},
+        {"", "file", NewWindowDecision::ignore},
+        {"example.com", "ftp", NewWindowDecision::ignore},
+        {"example.com", "HTTP", NewWindowDecision::ignore},
+        {"", "javascript", NewWindowDecision::ignore},
+        {"example.com", std::nullopt, NewWindowDecision::ignore},
+    };
+    for (const auto& c : cases) {
+        auto scheme = c.scheme ? std::optional<std::string_view>(*c.scheme) : std::nullopt;
+        EXPECT_EQ(newWindowDecision(c.host, scheme), c.decision) << c.host << " " << c.scheme.value_or("(none)");
+    }
+}
+
+TEST(MediaCaptureDecision, GrantsLocalOriginsAndPromptsForEveryOther) {
+    const std::pair<std::string, PermissionDecision> cases[] = {
+        {"127.0.0.1", PermissionDecision::grant}, {"localhost", PermissionDecision::grant},
+        {"LocalHost", PermissionDecision::grant}, {"::1", PermissionDecision::prompt},
+        {"", PermissionDecision::prompt},         {"example.com", PermissionDecision::prompt},
+        {"127.0.0.2", PermissionDecision::prompt}, {"localhost.", PermissionDecision::prompt},
+    };
+    for (const auto& [host, decision] : cases) EXPECT_EQ(mediaCaptureDecision(host), decision) << host;
+}
+
+}  // namespace
+}  // namespace pimorlo::web_shell
