@@ -818,11 +818,13 @@ private:
     }
 
     // Streams run on their own cycles, possibly behind another driver: each
-    // is mixed with a lead of one of its chunks, so the order in which nodes
-    // run within a cycle never makes it skip.
+    // is mixed with a lead of one of its chunks and one more cycle, so neither
+    // the order in which nodes run nor one late cycle of a stream (a busy
+    // machine) leaves a hole in its audio.
     static void mixInto(Source& source, float* mix, std::uint32_t n) {
         const std::size_t available = source.ring.readable();
-        const std::size_t lead = source.lastChunk.load(std::memory_order_relaxed) + n;
+        const std::size_t chunk = source.lastChunk.load(std::memory_order_relaxed);
+        const std::size_t lead = chunk + n + std::max<std::size_t>(chunk, n);
         if (!source.primed) {
             if (available < lead) return;
             source.primed = true;
