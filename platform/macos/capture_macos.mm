@@ -1,0 +1,185 @@
+// Capture on macOS: ScreenCaptureKit's shareable content, content filter,
+// stream configuration and capture stream.
+#import <CoreMedia/CoreMedia.h>
+#import <Foundation/Foundation.h>
+#import <ScreenCaptureKit/ScreenCaptureKit.h>
+
+#include <memory>
+#include <utility>
+
+#include "platform/capture.h"
+#include "platform/macos/core_media_audio.h"
+#include "platform/macos/dispatch_queue.h"
+#include "platform/macos/foundation_values.h"
+
+using pimorlo::platform::StreamDelegate;
+using pimorlo::platform::StreamOutput;
+
+// Takes the stream's delegate and output roles and hands each call to the
+// controller behind the seam, which it holds weakly, as the stream holds it.
+@interface PimOrloStreamBridge : NSObject <SCStreamOutput, SCStreamDelegate>
+- (instancetype)initWithDelegate:(std::weak_ptr<StreamDelegate>)delegate;
+- (void)setOutput:(std::weak_ptr<StreamOutput>)output;
+@end
+
+@implementation PimOrloStreamBridge {
+    std::weak_ptr<StreamDelegate> _delegate;
+    std::weak_ptr<StreamOutput> _output;
+}
+
+- (instancetype)initWithDelegate:(std::weak_ptr<StreamDelegate>)delegate {
+    self = [super init];
+    if (self != nil) _delegate = std::move(delegate);
+    return self;
+}
+
+- (void)setOutput:(std::weak_ptr<StreamOutput>)output {
+    _output = std::move(output);
+}
+
+- (void)stream:(SCStream*)stream
+    didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
+                   ofType:(SCStreamOutputType)type {
+    (void)stream;
+    if (auto output = _output.lock()) {
+        const pimorlo::platform::macos::CoreMediaSampleBuffer buffer(sampleBuffer);
+        output->streamDidOutputSampleBuffer(buffer, static_cast<pimorlo::platform::StreamOutputType>(type));
+    }
+}
+
+- (void)stream:(SCStream*)stream didStopWithError:(NSError*)error {
+    (void)stream;
+    if (auto delegate = _delegate.lock()) delegate->streamDidStopWithError(pimorlo::platform::macos::errorFrom(error));
+}
+
+@end
+
+namespace pimorlo::platform {
+namespace macos {
+namespace {
+
+void callWith(const ErrorCompletion& completion, NSError* error) { completion(optionalError(error)); }
+
+class SCKStream final : public Stream {
+public:
+    SCKStream(SCStream* stream, PimOrloStreamBridge* bridge) : stream_(stream), bridge_(bridge) {}
+
+    bool addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
+                         std::shared_ptr<Queue> sampleHandlerQueue, std::optional<Error>& error) override {
+        auto* queue = dynamic_cast<DispatchQueue*>(sampleHandlerQueue.get());
+        if (queue == nullptr) {
+            error = Error{0, "The sample-handler queue is not a Dispatch queue."};
+            return false;
+        }
+        [bridge_ setOutput:std::move(output)];
+        NSError* addError = nil;
+        const BOOL added = [stream_ addStreamOutput:bridge_
+                                               type:static_cast<SCStreamOutputType>(type)
+                                 sampleHandlerQueue:queue->native()
+                                              error:&addError];
+        if (!added) error = optionalError(addError).value_or(Error{});
+        return added;
+    }
+
+    void startCapture(ErrorCompletion completion) override {
+        [stream_ startCaptureWithCompletionHandler:^(NSError* error) {
+          callWith(completion, error);
+        }];
+    }
+
+    void stopCapture(ErrorCompletion completion) override {
+        [stream_ stopCaptureWithCompletionHandler:^(NSError* error) {
+          callWith(completion, error);
+        }];
+    }
+
+private:
+    SCStream* stream_;
+    // The stream keeps neither its delegate nor its outputs alive.
+    PimOrloStreamBridge* bridge_;
+};
+
+Display displayFrom(SCDisplay* display) { return Display{display.displayID, retainNative(display)}; }
+
+RunningApplication applicationFrom(SCRunningApplication* application) {
+    return RunningApplication{application.processID, optionalString(application.bundleIdentifier),
+                              optionalString(application.applicationName), retainNative(application)};
+}
+
+ShareableContent contentFrom(SCShareableContent* content) {
+    ShareableContent result;
+    for (SCDisplay* display in content.displays) result.displays.push_back(displayFrom(display));
+    for (SCRunningApplication* application in content.applications) {
+        result.applications.push_back(applicationFrom(application));
+    }
+    return result;
+}
+
+SCStreamConfiguration* configurationFrom(const StreamConfiguration& settings) {
+    SCStreamConfiguration* configuration = [[SCStreamConfiguration alloc] init];
+    if (settings.capturesAudio) configuration.capturesAudio = *settings.capturesAudio;
+    if (settings.excludesCurrentProcessAudio) {
+        configuration.excludesCurrentProcessAudio = *settings.excludesCurrentProcessAudio;
+    }
+    if (settings.sampleRate) configuration.sampleRate = *settings.sampleRate;
+    if (settings.channelCount) configuration.channelCount = *settings.channelCount;
+    if (settings.width) configuration.width = *settings.width;
+    if (settings.height) configuration.height = *settings.height;
+    if (settings.minimumFrameInterval) {
+        configuration.minimumFrameInterval =
+            CMTimeMake(settings.minimumFrameInterval->value, settings.minimumFrameInterval->timescale);
+    }
+    if (settings.showsCursor) configuration.showsCursor = *settings.showsCursor;
+    return configuration;
+}
+
+class SCKCaptureSystem final : public CaptureSystem {
+public:
+    void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                             ShareableContentCompletion completion) override {
+        [SCShareableContent
+            getShareableContentExcludingDesktopWindows:excludingDesktopWindows
+                                   onScreenWindowsOnly:onScreenWindowsOnly
+                                     completionHandler:^(SCShareableContent* content, NSError* error) {
+                                       // With an error the content is never looked at.
+                                       if (error != nil) {
+                                           completion(std::nullopt, errorFrom(error));
+                                       } else if (content == nil) {
+                                           completion(std::nullopt, std::nullopt);
+                                       } else {
+                                           completion(contentFrom(content), std::nullopt);
+                                       }
+                                     }];
+    }
+
+    std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
+                                       std::weak_ptr<StreamDelegate> delegate) override {
+        NSMutableArray<SCRunningApplication*>* excluded =
+            [NSMutableArray arrayWithCapacity:filter.excludingApplications.size()];
+        for (const RunningApplication& application : filter.excludingApplications) {
+            if (SCRunningApplication* native = nativeObject(application.native)) [excluded addObject:native];
+        }
+        NSMutableArray<SCWindow*>* excepted = [NSMutableArray arrayWithCapacity:filter.exceptingWindows.size()];
+        for (const CaptureWindow& window : filter.exceptingWindows) {
+            if (SCWindow* native = nativeObject(window.native)) [excepted addObject:native];
+        }
+        SCContentFilter* contentFilter = [[SCContentFilter alloc] initWithDisplay:nativeObject(filter.display.native)
+                                                            excludingApplications:excluded
+                                                                 exceptingWindows:excepted];
+
+        PimOrloStreamBridge* bridge = [[PimOrloStreamBridge alloc] initWithDelegate:std::move(delegate)];
+        SCStream* stream = [[SCStream alloc] initWithFilter:contentFilter
+                                              configuration:configurationFrom(configuration)
+                                                   delegate:bridge];
+        return std::make_shared<SCKStream>(stream, bridge);
+    }
+};
+
+}  // namespace
+}  // namespace macos
+
+std::unique_ptr<CaptureSystem> makeDefaultCaptureSystem(Process& /*process*/) {
+    return std::make_unique<macos::SCKCaptureSystem>();
+}
+
+}  // namespace pimorlo::platform

@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""A private, headless PipeWire session: pipewire, WirePlumber and
+pipewire-pulse with a null sink, in a fresh runtime/config/state directory.
+
+Used as a context manager by the end-to-end tests, and from the command line
+(`pwsession.py run -- CMD...`) by the demo. Every process it starts is stopped
+by its pid, and the directory is removed, whatever happens."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SINK_NAME = "pimorlo_null_sink"
+
+PIPEWIRE_FRAGMENT = """
+context.objects = [
+    { factory = adapter
+      args = {
+          factory.name     = support.null-audio-sink
+          node.name        = "%s"
+          node.description = "Null sink"
+          media.class      = "Audio/Sink"
+          audio.position   = "FL,FR"
+          monitor.channel-volumes = true
+      }
+    }
+]
+""" % SINK_NAME
+
+WIREPLUMBER_MAIN = """
+alsa_monitor.enabled = false
+v4l2_monitor.enabled = false
+libcamera_monitor.enabled = false
+default_access.properties["enable-flatpak-portal"] = false
+"""
+
+WIREPLUMBER_BLUETOOTH = "bluez_monitor.enabled = false\n"
+
+
+def _wait(predicate, deadline, what):
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.02)
+    raise RuntimeError("private PipeWire session: timed out waiting for " + what)
+
+
+class Session:
+    """`with Session() as s:` starts the daemons; `s.env` is the environment
+    for clients of the session."""
+
+    def __init__(self, pulse=True, sink=True):
+        self.pulse = pulse
+        self.sink = sink
+        self.procs = {}
+        self.dir = None
+        self.env = None
+
+    # -- lifecycle -----------------------------------------------------------
+    def __enter__(self):
+        try:
+            self.start()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def start(self, timeout=10.0):
+        self.dir = tempfile.mkdtemp(prefix="pimorlo-pw-")
+        runtime = os.path.join(self.dir, "runtime")
+        config = os.path.join(self.dir, "config")
+        state = os.path.join(self.dir, "state")
+        for d in (runtime, config, state):
+            os.makedirs(d, mode=0o700)
+        os.chmod(runtime, 0o700)
+        if self.sink:
+            os.makedirs(os.path.join(config, "pipewire", "pipewire.conf.d"))
+            with open(os.path.join(config, "pipewire", "pipewire.conf.d", "50-null-sink.conf"), "w") as f:
+                f.write(PIPEWIRE_FRAGMENT)
+        for sub, name, text in (("main.lua.d", "60-headless.lua", WIREPLUMBER_MAIN),
+                                ("bluetooth.lua.d", "60-headless.lua", WIREPLUMBER_BLUETOOTH)):
+            os.makedirs(os.path.join(config, "wireplumber", sub))
+            with open(os.path.join(config, "wireplumber", sub, name), "w") as f:
+                f.write(text)
+
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("PIPEWIRE_", "PULSE_", "DBUS_", "WIREPLUMBER_"))}
+        env.update(XDG_RUNTIME_DIR=runtime, XDG_CONFIG_HOME=config, XDG_STATE_HOME=state,
+                   PULSE_SERVER="unix:" + os.path.join(runtime, "pulse", "native"),
+                   PIPEWIRE_LOG_SYSTEMD="false")
+        self.env = env
+        self.log = open(os.path.join(self.dir, "daemons.log"), "w")
+        deadline = time.monotonic() + timeout
+
+        self._spawn("pipewire", ["pipewire"])
+        _wait(lambda: os.path.exists(os.path.join(runtime, "pipewire-0")), deadline, "the pipewire socket")
+        # WirePlumber exits (status 69) when started before the socket exists.
+        self._spawn("wireplumber", ["wireplumber"])
+        if self.sink:
+            _wait(self._default_sink_ready, deadline, "the default sink")
+        if self.pulse:
+            self._spawn("pipewire-pulse", ["pipewire-pulse"])
+            _wait(lambda: os.path.exists(os.path.join(runtime, "pulse", "native")), deadline,
+                  "the pulse socket")
+
+    def _spawn(self, name, argv):
+        self.procs[name] = subprocess.Popen(argv, env=self.env, stdout=self.log, stderr=self.log,
+                                            stdin=subprocess.DEVNULL, start_new_session=True)
+
+    def _default_sink_ready(self):
+        for name, p in self.procs.items():
+            if p.poll() is not None:
+                raise RuntimeError("private PipeWire session: %s exited with %s" % (name, p.returncode))
+        r = subprocess.run(["pw-metadata", "0", "default.audio.sink"], env=self.env,
+                           capture_output=True, text=True, timeout=5)
+        return SINK_NAME in r.stdout
+
+    def kill(self, name, sig=signal.SIGKILL):
+        p = self.procs.get(name)
+        if p and p.poll() is None:
+            p.send_signal(sig)
+            try:
+                p.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait(timeout=5)
+
+    def stop(self):
+        for name in ("pipewire-pulse", "wireplumber", "pipewire"):
+            if name in self.procs:
+                self.kill(name, signal.SIGTERM)
+        self.procs.clear()
+        if getattr(self, "log", None):
+            self.log.close()
+            self.log = None
+        if self.dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+
+def main(argv):
+    if len(argv) < 3 or argv[1] != "run" or "--" not in argv:
+        print("usage: pwsession.py run -- COMMAND [ARGS...]", file=sys.stderr)
+        return 2
+    command = argv[argv.index("--") + 1:]
+    with Session() as session:
+        child = subprocess.Popen(command, env=session.env)
+        try:
+            return child.wait()
+        except KeyboardInterrupt:
+            child.send_signal(signal.SIGINT)
+            return child.wait()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

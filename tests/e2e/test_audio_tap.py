@@ -1,0 +1,402 @@
+#!/usr/bin/env python3
+"""End-to-end tests of PimOrloAudioTap against a real, private PipeWire
+session (pipewire, WirePlumber, pipewire-pulse, a null sink), with real
+playing applications (pw-play, paplay). Usage:
+
+    test_audio_tap.py GROUP PATH_TO_PimOrloAudioTap
+
+where GROUP is one of the test classes below (capture, freeze, continuity,
+lifecycle, failures)."""
+
+import array
+import cmath
+import math
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pwsession import Session  # noqa: E402
+
+TAP = None
+RATE = 16000
+M2 = "ERROR: ScreenCaptureKit unavailable or permission denied: "
+M3 = "ERROR: No shareable display found for ScreenCaptureKit audio tap.\n"
+M6 = "ERROR: ScreenCaptureKit stream stopped: "
+
+
+# -- signals -----------------------------------------------------------------
+def tone_level(samples, hz, start, length):
+    """Amplitude (full scale 1.0) of the tone at `hz` in samples[start:start+length]."""
+    w = -2j * math.pi * hz / RATE
+    acc = 0j
+    step = cmath.exp(w)
+    z = cmath.exp(w * start)
+    for x in samples[start:start + length]:
+        acc += x * z
+        z *= step
+    return 2 * abs(acc) / length / 32768.0
+
+
+def tone_phase(samples, hz, start, length):
+    w = -2j * math.pi * hz / RATE
+    acc = 0j
+    z = cmath.exp(w * start)
+    step = cmath.exp(w)
+    for x in samples[start:start + length]:
+        acc += x * z
+        z *= step
+    return cmath.phase(acc), 2 * abs(acc) / length / 32768.0
+
+
+def make_tone(directory, name, seconds, channels=2, rate=48000, **freq_amp):
+    """A float WAV with one sine per channel set: freq_amp = {"hz": f, "amp": a}."""
+    path = os.path.join(directory, name + ".wav")
+    subprocess.run(["sox", "-n", "-r", str(rate), "-c", str(channels), "-e", "floating-point", "-b", "32", path,
+                    "synth", str(seconds), "sine", str(freq_amp["hz"]), "vol", str(freq_amp["amp"])],
+                   check=True, timeout=30)
+    return path
+
+
+# -- the program under test --------------------------------------------------
+class Tap:
+    """PimOrloAudioTap with a reader thread that keeps what it reads."""
+
+    def __init__(self, env, args=(), read=True):
+        self.proc = subprocess.Popen([TAP, *args], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        self.data = bytearray()
+        self.lock = threading.Lock()
+        self.reading = threading.Event()
+        if read:
+            self.reading.set()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        fd = self.proc.stdout.fileno()
+        while True:
+            self.reading.wait()
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            with self.lock:
+                self.data += chunk
+
+    def frames(self):
+        with self.lock:
+            return len(self.data) // 2
+
+    def samples(self, first=0):
+        with self.lock:
+            raw = bytes(self.data[first * 2:len(self.data) // 2 * 2])
+        a = array.array("h")
+        a.frombytes(raw)
+        if sys.byteorder != "little":
+            a.byteswap()
+        return a
+
+    def wait_for_audio(self, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.frames() > 0:
+                return
+            if self.proc.poll() is not None:
+                raise AssertionError("tap exited with %s: %r" % (self.proc.returncode, self.stderr()))
+            time.sleep(0.01)
+        raise AssertionError("no audio within %s s" % timeout)
+
+    def stderr(self):
+        return self.proc.stderr.read().decode() if self.proc.poll() is not None else ""
+
+    def finish(self, sig=signal.SIGTERM, timeout=5.0):
+        """Sends `sig`, returns (status, seconds until exit, standard error)."""
+        start = time.monotonic()
+        if self.proc.poll() is None and sig is not None:
+            self.proc.send_signal(sig)
+        try:
+            status = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(timeout=5)
+            raise AssertionError("tap did not exit within %s s" % timeout)
+        elapsed = time.monotonic() - start
+        self.reader.join(timeout=2)
+        err = self.proc.stderr.read().decode()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return status, elapsed, err
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=5)
+
+
+class Players:
+    """Playing applications, stopped by pid."""
+
+    def __init__(self, env):
+        self.env = env
+        self.procs = []
+
+    def start(self, argv):
+        p = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        self.procs.append(p)
+        return p
+
+    def stop(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.send_signal(signal.SIGCONT)
+                p.kill()
+            p.wait(timeout=5)
+
+
+class Base(unittest.TestCase):
+    session_kw = {}
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="pimorlo-e2e-")
+        self.session = Session(**self.session_kw)
+        self.session.__enter__()
+        self.addCleanup(self.session.stop)
+        self.players = Players(self.session.env)
+        self.addCleanup(self.players.stop)
+        self.addCleanup(self.tmp.cleanup)
+
+    def pw(self, argv):
+        return subprocess.run(argv, env=self.session.env, capture_output=True, text=True, timeout=10).stdout
+
+    def tap(self, **kw):
+        t = Tap(self.session.env, **kw)
+        self.addCleanup(t.kill)
+        return t
+
+
+# -- what is captured ----------------------------------------------------------
+class capture(Base):
+    def test_ordinary_application_captured_companion_applications_absent(self):
+        d = self.tmp.name
+        tap = self.tap()
+        tap.wait_for_audio()
+        ordinary = make_tone(d, "ordinary", 4, hz=1000, amp=0.2)
+        self.players.start(["pw-play", ordinary])
+        self.players.start(["paplay", "--client-name=Pim Orlo Desktop", make_tone(d, "named", 4, hz=1500, amp=0.2)])
+        self.players.start(["pw-play", "-P", "{ application.id = com.pimorlo.companion.desktop }",
+                            make_tone(d, "native_id", 4, hz=2000, amp=0.2)])
+        self.players.start(["paplay", "--property=application.id=com.PimOrlo.Companion.helper",
+                            make_tone(d, "pulse_id", 4, hz=2500, amp=0.2)])
+        time.sleep(0.3)
+        # Four tones of 0.2 sum to at most 0.8: the mix never clips.
+        # A second tap is started now that the companion applications are running,
+        # as the companion starts it; the first tap proves late starters are taken.
+        late = self.tap()
+        late.wait_for_audio()
+        time.sleep(2.0)
+        self.assertIn("PimOrloAudioTap.", self.pw(["pw-link", "-l"]))
+        for t in (tap, late):
+            status, elapsed, err = t.finish()
+            self.assertEqual((status, err), (0, ""))
+        # Its links and nodes go with it; the routing it found stays.
+        deadline = time.monotonic() + 2
+        while "PimOrloAudioTap" in self.pw(["pw-link", "-l"]) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertNotIn("PimOrloAudioTap", self.pw(["pw-link", "-l"]) + self.pw(["pw-cli", "ls", "Node"]))
+        self.assertIn("pw-play:output_FL\n  |-> pimorlo_null_sink:playback_FL", self.pw(["pw-link", "-l"]))
+        s = late.samples()
+        self.assertGreater(len(s), 1.5 * RATE)
+        window = (len(s) - 8000 - 16000, 16000)
+        self.assertAlmostEqual(tone_level(s, 1000, *window), 0.2, delta=0.01)
+        for hz in (1500, 2000, 2500):
+            self.assertLess(tone_level(s, hz, *window), 0.2e-3, "tone at %d Hz leaks" % hz)
+        # The first tap started before every player, so none was excluded:
+        # they all count as applications that started after capture began.
+        first = tap.samples()
+        window = (len(first) - 8000 - 16000, 16000)
+        for hz in (1000, 1500, 2000, 2500):
+            self.assertAlmostEqual(tone_level(first, hz, *window), 0.2, delta=0.01, msg="%d Hz" % hz)
+
+    def test_stereo_and_mono_sources_keep_their_level_unclipped(self):
+        d = self.tmp.name
+        tap = self.tap()
+        tap.wait_for_audio()
+        self.players.start(["pw-play", make_tone(d, "stereo", 3, channels=2, hz=700, amp=0.9)])
+        self.players.start(["paplay", make_tone(d, "mono", 3, channels=1, rate=44100, hz=300, amp=0.05)])
+        time.sleep(2.0)
+        status, _, err = tap.finish()
+        self.assertEqual((status, err), (0, ""))
+        s = tap.samples()
+        window = (len(s) - 4000 - 16000, 16000)
+        self.assertAlmostEqual(tone_level(s, 700, *window), 0.9, delta=0.03)
+        self.assertAlmostEqual(tone_level(s, 300, *window), 0.05, delta=0.003)
+        self.assertLess(max(abs(x) for x in s[window[0]:window[0] + window[1]]), 32767 * 0.97)
+
+
+# -- a frozen application ------------------------------------------------------
+class freeze(Base):
+    def test_frozen_application_does_not_interrupt_another(self):
+        d = self.tmp.name
+        tap = self.tap()
+        tap.wait_for_audio()
+        self.players.start(["pw-play", make_tone(d, "steady", 6, hz=500, amp=0.4)])
+        frozen = self.players.start(["pw-play", make_tone(d, "frozen", 6, hz=1500, amp=0.4)])
+        time.sleep(1.0)
+        start = tap.frames()
+        frozen.send_signal(signal.SIGSTOP)
+        time.sleep(2.0)
+        end = tap.frames()
+        frozen.send_signal(signal.SIGCONT)
+        time.sleep(0.5)
+        status, _, err = tap.finish()
+        self.assertEqual((status, err), (0, ""))
+        self.assertGreater(end - start, 1.8 * RATE, "capture stalled while an application was frozen")
+        s = tap.samples()
+        # Every 50 ms of the stall carries the other application's tone.
+        for at in range(start, end - 800, 800):
+            self.assertAlmostEqual(tone_level(s, 500, at, 800), 0.4, delta=0.04, msg="at frame %d" % at)
+
+
+# -- timing ----------------------------------------------------------------------
+class continuity(Base):
+    def test_continuous_sine_has_no_dropped_or_doubled_samples(self):
+        tap = self.tap()
+        tap.wait_for_audio()
+        self.players.start(["pw-play", make_tone(self.tmp.name, "long", 24, hz=1000, amp=0.5)])
+        begin = time.monotonic()
+        first = tap.frames()
+        time.sleep(20.0)
+        got = tap.frames() - first
+        took = time.monotonic() - begin
+        status, _, err = tap.finish()
+        self.assertEqual((status, err), (0, ""))
+        self.assertAlmostEqual(got / took, RATE, delta=RATE * 0.01)
+        s = tap.samples()
+        # With the phase measured against the global sample index, one sample
+        # lost or repeated turns the phase by 2*pi/16 (0.39 rad) for good.
+        blocks = [tone_phase(s, 1000, at, 800) for at in range(first, len(s) - 800, 800)]
+        playing = [p for p, a in blocks if a > 0.45]
+        self.assertGreater(len(playing), 19 * 20)
+        ref = playing[5]
+        for i, p in enumerate(playing[5:-5]):
+            diff = abs(cmath.phase(cmath.exp(1j * (p - ref))))
+            self.assertLess(diff, 0.1, "phase jump at block %d" % i)
+
+    def test_silence_arrives_at_the_output_rate(self):
+        tap = self.tap()
+        tap.wait_for_audio()
+        first, begin = tap.frames(), time.monotonic()
+        time.sleep(3.0)
+        got, took = tap.frames() - first, time.monotonic() - begin
+        status, _, err = tap.finish()
+        self.assertEqual((status, err), (0, ""))
+        self.assertAlmostEqual(got / took, RATE, delta=RATE * 0.03)
+        self.assertEqual(max(abs(x) for x in tap.samples()), 0)
+
+
+# -- ending ------------------------------------------------------------------------
+class lifecycle(Base):
+    def test_sigterm_and_sigint_end_with_status_0(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(sig=sig):
+                tap = self.tap()
+                tap.wait_for_audio()
+                status, elapsed, err = tap.finish(sig)
+                self.assertEqual((status, err), (0, ""))
+                self.assertLess(elapsed, 0.6)
+
+    def test_reader_closing_the_pipe_ends_with_status_0(self):
+        tap = self.tap(read=False)
+        time.sleep(0.5)
+        tap.proc.stdout.close()
+        status, _, err = tap.finish(sig=None)
+        self.assertEqual((status, err), (0, ""))
+
+    def test_stalled_reader_finds_the_tap_alive_with_bounded_memory(self):
+        self.players.start(["pw-play", make_tone(self.tmp.name, "long", 16, hz=1000, amp=0.5)])
+        tap = self.tap()
+        tap.wait_for_audio()
+        time.sleep(1.0)
+        base = rss_kib(tap.proc.pid)
+        tap.reading.clear()
+        peak = base
+        for _ in range(20):
+            time.sleep(0.5)
+            peak = max(peak, rss_kib(tap.proc.pid))
+        self.assertIsNone(tap.proc.poll())
+        before = tap.frames()
+        tap.reading.set()
+        time.sleep(1.5)
+        # The backlog (at most 4 s) plus the pipe come out, then live audio.
+        self.assertGreater(tap.frames() - before, 4 * RATE)
+        status, _, err = tap.finish()
+        self.assertEqual((status, err), (0, ""))
+        self.assertLess(peak - base, 8 * 1024, "memory grew from %d to %d KiB" % (base, peak))
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+# -- failures ------------------------------------------------------------------------
+class failures(unittest.TestCase):
+    def run_tap(self, env, args=()):
+        p = subprocess.run([TAP, *args], env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+        return p.returncode, p.stdout, p.stderr.decode()
+
+    def no_daemon_env(self, tmp):
+        runtime = os.path.join(tmp, "runtime")
+        os.mkdir(runtime, 0o700)
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("PIPEWIRE_", "PULSE_"))}
+        env["XDG_RUNTIME_DIR"] = runtime
+        return env
+
+    def test_no_daemon(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            env = self.no_daemon_env(tmp)
+            status, out, err = self.run_tap(env)
+            self.assertEqual(status, 2)
+            self.assertEqual(out, b"")
+            self.assertTrue(err.startswith(M2) and err.endswith("\n") and err.count("\n") == 1, err)
+            self.assertIn("Host is down", err)
+            self.assertEqual(self.run_tap(env, ["--check"]), (0, b"", ""))
+
+    def test_no_sink(self):
+        with Session(sink=False, pulse=False) as session:
+            status, out, err = self.run_tap(session.env)
+        self.assertEqual((status, out, err), (3, b"", M3))
+
+    def test_daemon_killed_mid_capture(self):
+        with Session() as session:
+            tap = Tap(session.env)
+            try:
+                tap.wait_for_audio()
+                session.kill("pipewire")
+                status, _, err = tap.finish(sig=None)
+            finally:
+                tap.kill()
+        self.assertEqual(status, 6)
+        self.assertTrue(err.startswith(M6) and err.endswith("\n") and err.count("\n") == 1, err)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        print(__doc__, file=sys.stderr)
+        sys.exit(2)
+    TAP = os.path.abspath(sys.argv[2])
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(globals()[sys.argv[1]])
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
