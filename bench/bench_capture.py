@@ -283,7 +283,7 @@ def run(report, build, args):
                 f"clicking every {CLICK_INTERVAL_MS} ms and a second one playing a 440 Hz tone, both 48 kHz stereo "
                 f"float. {rounds_total} rounds; each measures the daemons alone for {seconds:g} s, then each "
                 f"reader for {seconds:g} s after {settle:g} s of settling (the order swaps every round). CPU is "
-                "user + system time from `/proc/<pid>/stat` per minute of audio the reader delivered; the daemons' "
+                "time on a CPU, all threads (`/proc/<pid>/task/*/schedstat`), per minute of audio the reader delivered; the daemons' "
                 "extra is the CPU of pipewire, WirePlumber and pipewire-pulse above their idle rate in the same "
                 "round. Peak RSS is `VmHWM`. Click latency runs from the graph asking the player for the buffer "
                 "that starts with the click (CLOCK_MONOTONIC in its process callback) to the arrival, in this "
