@@ -21,11 +21,18 @@ def _page():
         return f.read().replace("{", "{{").replace("}", "}}")
 
 
-def _one(session, argv_for, label, run_id, settle):
+def _one(session, program, label, run_id, settle):
+    argv_for, extra_env = program
     url = session.url(f"/page?who={label}&run={run_id}")
     argv = argv_for(url)
+    saved = dict(session.env)
+    session.env.update(extra_env)
     start = time.monotonic()
-    proc = session.start_shell(*argv)
+    try:
+        proc = session.start_shell(*argv)
+    finally:
+        session.env.clear()
+        session.env.update(saved)
     try:
         deadline = start + LOAD_DEADLINE
         while not session.server.report(who=label, run=str(run_id)):
@@ -54,9 +61,11 @@ def run(report, build, args):
     if not surf:
         raise Failure("surf is not installed (scripts/setup installs it)")
     programs = {
-        "ours": lambda url: (ours, url),
+        "ours": (lambda url: (ours, url), {}),
         # -N: no web inspector, like ours; everything else stays at surf's defaults.
-        "surf": lambda url: (surf, "-N", url),
+        "surf": (lambda url: (surf, "-N", url), {}),
+        # Not a target: ours again with GTK drawing through cairo, as GTK 3 (surf's) does.
+        "ours-cairo": (lambda url: (ours, url), {"GSK_RENDERER": "cairo"}),
     }
     settle = 0.3 if args.quick else 1.0
     times = {k: [] for k in programs}
@@ -65,12 +74,12 @@ def run(report, build, args):
     with Session({"/page": _page()}) as session:
         # One load each that is not counted: both then start from a warm file cache.
         if not args.quick:
-            for label, argv_for in programs.items():
-                _one(session, argv_for, label, "warm", settle)
+            for label, program in programs.items():
+                _one(session, program, label, "warm", settle)
         for i in range(args.runs):
             order = list(programs.items()) if i % 2 == 0 else list(reversed(programs.items()))
-            for label, argv_for in order:
-                t, p, names = _one(session, argv_for, label, i, settle)
+            for label, program in order:
+                t, p, names = _one(session, program, label, i, settle)
                 times[label].append(t * 1000)
                 pss[label].append(p / 1024)
                 for name, kib in names.items():
@@ -90,6 +99,9 @@ def run(report, build, args):
         return ", ".join(f"{name} {statistics.median(v):.1f} MiB" for name, v in sorted(trees[label].items()))
     report.detail(part, head, ["PimOrloWebView", t_ours.cell(), m_ours.cell(), split("ours")])
     report.detail(part, head, ["surf", t_surf.cell(), m_surf.cell(), split("surf")])
+    report.detail(part, head, ["PimOrloWebView with `GSK_RENDERER=cairo` (not a target)",
+                               Stat(times["ours-cairo"], "ms", 0).cell(), Stat(pss["ours-cairo"], "MiB", 1).cell(),
+                               split("ours-cairo")])
     report.note(part, "The page (`bench/page.html`: styles, a list built by script, a form) comes from a 127.0.0.1 "
                 "server; its `load` handler requests `/report`, and the time runs from just before the program is "
                 "started until that request arrives. PSS is the sum of `Pss` in `/proc/<pid>/smaps_rollup` over "
@@ -101,4 +113,5 @@ def run(report, build, args):
                  "WebKit's sandbox is off for ours (root or no user namespaces here), and surf's WebKitGTK 4.1 "
                  "does not sandbox by default."))
     report.command(f"{os.path.relpath(ours, TOP)} http://127.0.0.1:PORT/page?who=ours&run=N")
+    report.command(f"GSK_RENDERER=cairo {os.path.relpath(ours, TOP)} http://127.0.0.1:PORT/page?who=ours-cairo&run=N")
     report.command(f"{surf} -N http://127.0.0.1:PORT/page?who=surf&run=N")
