@@ -147,19 +147,26 @@ def click_latencies(reader, first_frame, clicks):
 
 
 def breaks(samples, start, end):
-    """Places where a tone repeating every 16 samples at 16 kHz stops
+    """Frames at which a tone repeating every 16 samples at 16 kHz stops
     repeating: each is a dropped or doubled sample (or more)."""
     tolerance = 300
-    events = 0
+    events = []
     last = -1000
     head = samples[start + 16:end]
     tail = samples[start:end - 16]
     for i, (x, y) in enumerate(zip(head, tail)):
         if abs(x - y) > tolerance:
             if i - last > 64:
-                events += 1
+                events.append(start + 16 + i)
             last = i
     return events
+
+
+def breaks_cell(events):
+    if not events:
+        return "0"
+    where = ", ".join(f"{e / RATE:.1f} s" for e in events[:5])
+    return f"{len(events)} (at {where}{', …' if len(events) > 5 else ''})"
 
 
 def run(report, build, args):
@@ -256,15 +263,16 @@ def run(report, build, args):
     report.target(part, "CPU s per minute of audio, the reader", ours_cpu.cell(), peer_cpu.cell(), f"{r_cpu:.2f}×",
                   "≤ 1.0× pw-record", r_cpu <= 1.0)
     r_total = ratio(ours_cpu.median + ours_d.median, peer_cpu.median + peer_d.median)
-    report.target(part, "CPU s per minute of audio, reader + daemons' extra", f"{ours_cpu.median + ours_d.median:.3f} s",
-                  f"{peer_cpu.median + peer_d.median:.3f} s", f"{r_total:.2f}×", "≤ 1.0× pw-record", r_total <= 1.0)
+    report.target(part, "CPU s per minute of audio, reader + daemons' extra",
+                  f"{ours_cpu.median + ours_d.median:.3f} s", f"{peer_cpu.median + peer_d.median:.3f} s",
+                  f"{r_total:.2f}×", "≤ 1.0× pw-record", r_total <= 1.0)
     r_m = ratio(ours_m.median, peer_m.median)
     report.target(part, "peak RSS", ours_m.cell(), peer_m.cell(), f"{r_m:.2f}×", "≤ 1.0× pw-record", r_m <= 1.0)
     r_l = ratio(ours_l.median, peer_l.median)
     report.target(part, "click latency", ours_l.cell(), peer_l.cell(), f"{r_l:.2f}×", "≤ pw-record's",
                   ours_l.median <= peer_l.median and len(ours_l.values) >= 1)
-    report.target(part, f"dropped or doubled samples over {args.continuity_minutes:g} min",
-                  f"{gaps['ours']} breaks", f"{gaps['pw-record']} breaks", "—", "0", gaps["ours"] == 0)
+    report.target(part, f"breaks (dropped or doubled samples) over {args.continuity_minutes:g} min",
+                  breaks_cell(gaps["ours"]), breaks_cell(gaps["pw-record"]), "—", "0", not gaps["ours"])
     growth = rss["ours"][1] - rss["ours"][0]
     report.target(part, f"RSS growth over {args.continuity_minutes:g} min",
                   f"{rss['ours'][0]:.1f} → {rss['ours'][1]:.1f} MiB",
@@ -276,24 +284,25 @@ def run(report, build, args):
     for label, name in (("ours", "PimOrloAudioTap"), ("pw-record", "pw-record")):
         report.detail(part, head, [name, Stat(cpu[label], "s", 3).cell(), Stat(daemon[label], "s", 3).cell(),
                                    Stat(hwm[label], "MiB", 1).cell(), Stat(latency[label], "ms", 1).cell(),
-                                   str(gaps[label]), f"{rate[label]:.1f} frames/s",
+                                   breaks_cell(gaps[label]), f"{rate[label]:.1f} frames/s",
                                    f"{rss[label][0]:.1f} → {rss[label][1]:.1f} MiB"])
     report.note(part, f"One private PipeWire session (pipewire, WirePlumber, pipewire-pulse, a null sink as the "
                 f"default sink) for the whole part. Playing throughout the first phase: `bench/signal_player` "
                 f"clicking every {CLICK_INTERVAL_MS} ms and a second one playing a 440 Hz tone, both 48 kHz stereo "
                 f"float. {rounds_total} rounds; each measures the daemons alone for {seconds:g} s, then each "
                 f"reader for {seconds:g} s after {settle:g} s of settling (the order swaps every round). CPU is "
-                "time on a CPU, all threads (`/proc/<pid>/task/*/schedstat`), per minute of audio the reader delivered; the daemons' "
-                "extra is the CPU of pipewire, WirePlumber and pipewire-pulse above their idle rate in the same "
-                "round. Peak RSS is `VmHWM`. Click latency runs from the graph asking the player for the buffer "
-                "that starts with the click (CLOCK_MONOTONIC in its process callback) to the arrival, in this "
-                "script's reading thread, of the chunk holding the click's first sample; n counts clicks.")
+                "time on a CPU, all threads (`/proc/<pid>/task/*/schedstat`), per minute of audio the reader "
+                "delivered; the daemons' extra is the CPU of pipewire, WirePlumber and pipewire-pulse above their "
+                "idle rate in the same round. Peak RSS is `VmHWM`. Click latency runs from the graph asking the "
+                "player for the buffer that starts with the click (CLOCK_MONOTONIC in its process callback) to "
+                "the arrival, in this script's reading thread, of the chunk holding the click's first sample; "
+                "n counts clicks.")
     report.note(part, f"Long run: both readers side by side for {args.continuity_minutes:g} min "
                 f"({captured:.1f} min analysed each) on one 1000 Hz tone at 0.3 full scale. At 16 kHz that tone "
                 "repeats every 16 samples; a break is a place where it stops repeating (more than 300 LSB off), "
-                "that is, a dropped or doubled sample or a gap. RSS is `VmRSS` "
-                f"{min(5.0, long_seconds / 4):g} s after the start and at the end. pw-record sums the two channels "
-                "into its mono channel, so its levels are twice ours; nothing here depends on level.")
+                "that is, a dropped or doubled sample or a gap; its time counts from the reader's first sample. "
+                f"RSS is `VmRSS` {min(5.0, long_seconds / 4):g} s after the start and at the end. pw-record sums "
+                "the two channels into its mono channel, so its levels are twice ours; nothing here depends on level.")
     report.command(f"{os.path.relpath(tap, TOP)}")
     report.command(" ".join(PW_RECORD))
     report.command(f"{os.path.relpath(player, TOP)} clicks {CLICK_INTERVAL_MS} SECONDS")

@@ -90,7 +90,8 @@ def run(report, build, args):
     t_ours, t_surf = Stat(times["ours"], "ms", 0), Stat(times["surf"], "ms", 0)
     m_ours, m_surf = Stat(pss["ours"], "MiB", 1), Stat(pss["surf"], "MiB", 1)
     r_t, r_m = ratio(t_ours.median, t_surf.median), ratio(m_ours.median, m_surf.median)
-    report.target(part, "time to load beacon", t_ours.cell(), t_surf.cell(), f"{r_t:.2f}×", "≤ 1.0× surf", r_t <= 1.0)
+    report.target(part, "time to load beacon", t_ours.cell(), t_surf.cell(), f"{r_t:.2f}×", "≤ 1.0× surf",
+                  r_t <= 1.0)
     report.target(part, "process tree PSS, page loaded", m_ours.cell(), m_surf.cell(), f"{r_m:.2f}×",
                   "≤ 1.0× surf", r_m <= 1.0)
     head = ["Program", "Time to load beacon", "Tree PSS", "PSS by process (medians)"]
@@ -113,5 +114,6 @@ def run(report, build, args):
                  "WebKit's sandbox is off for ours (root or no user namespaces here), and surf's WebKitGTK 4.1 "
                  "does not sandbox by default."))
     report.command(f"{os.path.relpath(ours, TOP)} http://127.0.0.1:PORT/page?who=ours&run=N")
-    report.command(f"GSK_RENDERER=cairo {os.path.relpath(ours, TOP)} http://127.0.0.1:PORT/page?who=ours-cairo&run=N")
+    report.command(f"GSK_RENDERER=cairo {os.path.relpath(ours, TOP)} "
+                   "http://127.0.0.1:PORT/page?who=ours-cairo&run=N")
     report.command(f"{surf} -N http://127.0.0.1:PORT/page?who=surf&run=N")
