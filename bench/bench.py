@@ -169,7 +169,7 @@ def main():
     if args.runs is None:
         args.runs = 1 if args.quick else 7
     if args.continuity_minutes is None:
-        args.continuity_minutes = 0.05 if args.quick else 10.0
+        args.continuity_minutes = 0.04 if args.quick else 10.0
     out = args.out or (os.path.join(build, "bench-quick.md") if args.quick else os.path.join(TOP, "BENCHMARKS.md"))
 
     started = datetime.datetime.now(datetime.timezone.utc)

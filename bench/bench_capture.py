@@ -179,8 +179,8 @@ def run(report, build, args):
     sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
     from pwsession import Session
 
-    seconds = 2.0 if args.quick else 20.0
-    settle = 0.5 if args.quick else 1.0
+    seconds = 1.0 if args.quick else 20.0
+    settle = 0.3 if args.quick else 1.0
     readers = {"ours": [tap], "pw-record": PW_RECORD}
     cpu = {k: [] for k in readers}
     daemon = {k: [] for k in readers}
