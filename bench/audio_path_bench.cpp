@@ -1,0 +1,330 @@
+// The audio tap's per-buffer path (copy out of the sample buffer, mix-down and
+// conversion to 16 kHz mono signed 16-bit, write to /dev/null) against libsoxr
+// called directly on the same blocks, as a realtime factor; and, with
+// --quality, the converter's figures measured on what the path writes.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <soxr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "audio_tap/exit_gate.h"
+#include "audio_tap/runner.h"
+#include "platform/audio.h"
+#include "platform/capture.h"
+#include "platform/linux/audio_linux.h"
+#include "platform/process.h"
+
+namespace {
+
+using namespace pimorlo;
+using platform::linux_backend::FormatFields;
+using platform::linux_backend::LinuxFormatDescription;
+
+// Queues that never run anything: the path under test posts work only when the
+// output fails, which /dev/null never does.
+class IdleQueue final : public platform::Queue {
+public:
+    void async(platform::Task) override {}
+    void asyncAfter(double, platform::Task) override {}
+    std::string label() const override { return "bench"; }
+};
+
+// Standard output is /dev/null, or a vector when the output is to be analysed.
+class BenchProcess final : public platform::Process {
+public:
+    BenchProcess() : devNull_(::open("/dev/null", O_WRONLY | O_CLOEXEC)) {}
+    ~BenchProcess() override { ::close(devNull_); }
+
+    std::vector<std::int16_t>* capture = nullptr;
+
+    std::vector<std::string> arguments() const override { return {"bench"}; }
+    pid_t processIdentifier() const override { return ::getpid(); }
+    void ignoreSignal(int) override {}
+    std::unique_ptr<platform::SignalSource> makeSignalSource(int) override { return nullptr; }
+    platform::Queue& mainQueue() override { return main_; }
+    std::shared_ptr<platform::Queue> makeSerialQueue(std::string) override { return std::make_shared<IdleQueue>(); }
+    void runMainLoop() override {}
+    int standardOutputDescriptor() const override { return devNull_; }
+    platform::WriteResult write(int fd, const void* bytes, std::size_t count) override {
+        if (capture != nullptr) {
+            const auto* samples = static_cast<const std::int16_t*>(bytes);
+            capture->insert(capture->end(), samples, samples + count / 2);
+            return {static_cast<long long>(count), 0};
+        }
+        const ssize_t n = ::write(fd, bytes, count);
+        return {n, n < 0 ? errno : 0};
+    }
+    void writeStandardError(std::string_view) override {}
+    void exit(int) override {}
+
+private:
+    int devNull_;
+    IdleQueue main_;
+};
+
+// Capture is never set up here: the handler is called directly.
+class NoCapture final : public platform::CaptureSystem {
+public:
+    void getShareableContent(bool, bool, platform::ShareableContentCompletion) override {}
+    std::shared_ptr<platform::Stream> makeStream(const platform::ContentFilter&, const platform::StreamConfiguration&,
+                                                 std::weak_ptr<platform::StreamDelegate>) override {
+        return nullptr;
+    }
+};
+
+// Interleaved float audio with the format description the Linux capture backend attaches.
+class Block final : public platform::SampleBuffer {
+public:
+    Block(std::vector<float> samples, double rate, std::uint32_t channels)
+        : samples_(std::move(samples)),
+          channels_(channels),
+          description_(FormatFields{platform::CommonFormat::pcmFormatFloat32, rate, channels, true}) {}
+
+    bool isValid() const override { return true; }
+    bool dataIsReady() const override { return true; }
+    std::int64_t numSamples() const override { return static_cast<std::int64_t>(samples_.size() / channels_); }
+    const platform::AudioFormatDescription* formatDescription() const override { return &description_; }
+    std::int32_t copyPCMDataIntoAudioBufferList(std::int32_t frameOffset, std::int32_t frameCount,
+                                                platform::AudioBufferList& list) const override {
+        const std::size_t bytes = static_cast<std::size_t>(frameCount) * channels_ * sizeof(float);
+        if (list.numberBuffers != 1 || list.buffers[0].dataByteSize < bytes) return -1;
+        std::memcpy(list.buffers[0].data, samples_.data() + static_cast<std::size_t>(frameOffset) * channels_, bytes);
+        return 0;
+    }
+    const std::vector<float>& samples() const { return samples_; }
+    std::uint32_t channels() const { return channels_; }
+
+private:
+    std::vector<float> samples_;
+    std::uint32_t channels_;
+    LinuxFormatDescription description_;
+};
+
+struct Rig {
+    BenchProcess process;
+    NoCapture capture;
+    std::unique_ptr<platform::AudioToolkit> audio = platform::makeDefaultAudioToolkit();
+    audio_tap::ExitGate gate{process};
+    std::shared_ptr<audio_tap::AudioTapRunner> runner =
+        audio_tap::AudioTapRunner::make({process, capture, *audio}, gate);
+};
+
+// One second of a broadband test signal (two tones and noise, about -6 dBFS),
+// cut into consecutive blocks: the path sees ordinary programme material.
+std::vector<Block> blocks(double rate, std::uint32_t channels, std::uint32_t frames) {
+    std::vector<Block> out;
+    std::uint32_t seed = 12345;
+    const auto total = static_cast<std::size_t>(rate);
+    for (std::size_t start = 0; start + frames <= total; start += frames) {
+        std::vector<float> s(static_cast<std::size_t>(frames) * channels);
+        for (std::uint32_t f = 0; f < frames; ++f) {
+            const double t = static_cast<double>(start + f) / rate;
+            seed = seed * 1664525u + 1013904223u;
+            const double noise = (static_cast<double>(seed >> 8) / 16777216.0 - 0.5) * 0.1;
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                const double v = 0.2 * std::sin(2 * std::numbers::pi * (440.0 + 110.0 * c) * t) +
+                                 0.2 * std::sin(2 * std::numbers::pi * 3150.0 * t) + noise;
+                s[static_cast<std::size_t>(f) * channels + c] = static_cast<float>(v);
+            }
+        }
+        out.emplace_back(std::move(s), rate, channels);
+    }
+    return out;
+}
+
+void setRealtime(benchmark::State& state, double rate, std::uint32_t frames) {
+    // Seconds of audio handled per second of CPU time.
+    state.counters["realtime"] = benchmark::Counter(static_cast<double>(state.iterations()) * frames / rate,
+                                                    benchmark::Counter::kIsRate);
+}
+
+void ours(benchmark::State& state, double rate, std::uint32_t channels) {
+    const auto frames = static_cast<std::uint32_t>(state.range(0));
+    const auto input = blocks(rate, channels, frames);
+    Rig rig;
+    std::size_t i = 0;
+    for (auto _ : state) {
+        rig.runner->streamDidOutputSampleBuffer(input[i], platform::StreamOutputType::audio);
+        if (++i == input.size()) i = 0;
+    }
+    setRealtime(state, rate, frames);
+}
+
+// What a program calling libsoxr itself needs for the same job: the same
+// mix-down, libsoxr with the same recipe (high quality, float in) writing
+// 16-bit samples, and the write.
+void bare(benchmark::State& state, double rate, std::uint32_t channels) {
+    const auto frames = static_cast<std::uint32_t>(state.range(0));
+    const auto input = blocks(rate, channels, frames);
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    soxr_error_t error = nullptr;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_t soxr = soxr_create(rate, 16000, 1, &error, &io, &quality, nullptr);
+    if (soxr == nullptr) {
+        state.SkipWithError(error != nullptr ? error : "soxr_create failed");
+        ::close(devNull);
+        return;
+    }
+    std::vector<float> mono(frames);
+    std::vector<std::int16_t> out(static_cast<std::size_t>(std::ceil(frames * 16000.0 / rate)) + 4096);
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const Block& b = input[i];
+        const float* s = b.samples().data();
+        const float scale = 1.0f / static_cast<float>(channels);
+        for (std::uint32_t f = 0; f < frames; ++f) {
+            float sum = 0;
+            for (std::uint32_t c = 0; c < channels; ++c) sum += s[static_cast<std::size_t>(f) * channels + c];
+            mono[f] = sum * scale;
+        }
+        std::size_t used = 0;
+        std::size_t made = 0;
+        soxr_process(soxr, mono.data(), frames, &used, out.data(), out.size(), &made);
+        if (made > 0 && ::write(devNull, out.data(), made * 2) < 0) state.SkipWithError("write failed");
+        if (++i == input.size()) i = 0;
+    }
+    soxr_delete(soxr);
+    ::close(devNull);
+    setRealtime(state, rate, frames);
+}
+
+void registerAll() {
+    struct Case {
+        const char* name;
+        double rate;
+        std::uint32_t channels;
+    };
+    for (const Case c : {Case{"48000Hz_stereo", 48000, 2}, Case{"44100Hz_stereo", 44100, 2},
+                         Case{"16000Hz_mono", 16000, 1}}) {
+        for (const int frames : {480, 1024}) {
+            benchmark::RegisterBenchmark((std::string("ours/") + c.name).c_str(),
+                                         [c](benchmark::State& s) { ours(s, c.rate, c.channels); })
+                ->Arg(frames);
+            benchmark::RegisterBenchmark((std::string("soxr/") + c.name).c_str(),
+                                         [c](benchmark::State& s) { bare(s, c.rate, c.channels); })
+                ->Arg(frames);
+        }
+    }
+}
+
+// ---- quality, on what the path writes for 48 kHz stereo float in 480-frame blocks ----
+
+std::vector<std::int16_t> throughPath(const std::vector<float>& mono, double rate = 48000, std::uint32_t frames = 480) {
+    Rig rig;
+    std::vector<std::int16_t> out;
+    rig.process.capture = &out;
+    for (std::size_t start = 0; start + frames <= mono.size(); start += frames) {
+        std::vector<float> s(static_cast<std::size_t>(frames) * 2);
+        for (std::uint32_t f = 0; f < frames; ++f) s[2 * f] = s[2 * f + 1] = mono[start + f];
+        rig.runner->streamDidOutputSampleBuffer(Block(std::move(s), rate, 2), platform::StreamOutputType::audio);
+    }
+    return out;
+}
+
+std::vector<float> sine(double hz, double amplitude, double seconds, double rate = 48000) {
+    std::vector<float> s(static_cast<std::size_t>(seconds * rate));
+    for (std::size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / rate));
+    return s;
+}
+
+struct Fit {
+    double amplitude;  // full scale 1.0
+    double residualRms;
+};
+
+// Least-squares fit of a sine at `hz` plus DC over one second of the 16 kHz
+// output (a whole number of cycles for every frequency used here).
+Fit fit(const std::vector<std::int16_t>& out, double hz, std::size_t start) {
+    const std::size_t n = 16000;
+    double c = 0, s = 0, dc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = out[start + i] / 32768.0;
+        const double w = 2 * std::numbers::pi * hz * static_cast<double>(start + i) / 16000.0;
+        c += x * std::cos(w);
+        s += x * std::sin(w);
+        dc += x;
+    }
+    c *= 2.0 / n;
+    s *= 2.0 / n;
+    dc /= n;
+    double residual = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double w = 2 * std::numbers::pi * hz * static_cast<double>(start + i) / 16000.0;
+        const double e = out[start + i] / 32768.0 - (dc + c * std::cos(w) + s * std::sin(w));
+        residual += e * e;
+    }
+    return {std::hypot(c, s), std::sqrt(residual / n)};
+}
+
+double dB(double v) { return 20 * std::log10(v); }
+
+int quality() {
+    std::printf("{\n");
+    // Tones above the output's 8 kHz Nyquist fold to 16 kHz minus the tone.
+    for (const double hz : {9000.0, 10000.0}) {
+        const auto out = throughPath(sine(hz, 1.0, 3));
+        const Fit f = fit(out, 16000 - hz, 16000);
+        double peak = 0;
+        for (std::size_t i = 16000; i < 32000; ++i) peak = std::max(peak, std::abs(out[i] / 32768.0));
+        std::printf("  \"alias_%d_dbfs\": %.2f,\n  \"alias_%d_peak_lsb\": %.0f,\n", static_cast<int>(hz),
+                    f.amplitude > 0 ? dB(f.amplitude) : -999.0, static_cast<int>(hz), peak * 32768);
+    }
+    {
+        const double in = 0.5;
+        const auto out = throughPath(sine(7000, in, 3));
+        std::printf("  \"gain_7000_db\": %.4f,\n", dB(fit(out, 7000, 16000).amplitude / in));
+    }
+    {
+        const double in = std::pow(10.0, -1.0 / 20);
+        const auto out = throughPath(sine(997, in, 3));
+        const Fit f = fit(out, 997, 16000);
+        std::printf("  \"thdn_997_db\": %.2f,\n", dB((f.amplitude / std::sqrt(2.0)) / f.residualRms));
+    }
+    {
+        // Frames in minus frames out (at the output rate) once the path runs steadily.
+        Rig rig;
+        std::vector<std::int16_t> out;
+        rig.process.capture = &out;
+        const std::uint32_t frames = 480;
+        const auto mono = sine(1000, 0.5, 2);
+        double held = 0, heldMax = 0;
+        std::size_t in = 0;
+        for (std::size_t start = 0; start + frames <= mono.size(); start += frames) {
+            std::vector<float> s(static_cast<std::size_t>(frames) * 2);
+            for (std::uint32_t f = 0; f < frames; ++f) s[2 * f] = s[2 * f + 1] = mono[start + f];
+            rig.runner->streamDidOutputSampleBuffer(Block(std::move(s), 48000, 2), platform::StreamOutputType::audio);
+            in += frames;
+            held = static_cast<double>(in) / 3 - static_cast<double>(out.size());
+            heldMax = std::max(heldMax, held);
+        }
+        std::printf("  \"held_back_ms\": %.3f,\n  \"held_back_max_ms\": %.3f,\n", held / 16.0, heldMax / 16.0);
+    }
+    std::printf("  \"soxr_version\": \"%s\"\n}\n", soxr_version());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--quality") == 0) return quality();
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,201 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks against their peers and writes the results table.
+
+Called by bench/run, which installs and builds first. Each figure is measured
+for our program and its peer in the same run, alternating, and reported as
+median, min and max over the runs with the ratio of the medians. A missed
+target is written into the table; it never makes this script fail. The script
+fails only when a benchmark cannot run at all.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+
+from results import Report, Skip, verdict  # noqa: E402
+
+
+def run_text(argv, timeout=10):
+    try:
+        return subprocess.run(argv, capture_output=True, text=True, timeout=timeout).stdout.strip()
+    except (OSError, subprocess.TimeoutExpired):
+        return ""
+
+
+def package_version(name):
+    return run_text(["dpkg-query", "-W", "-f=${Version}", name]) or "not installed"
+
+
+# -- machine and versions -----------------------------------------------------
+def machine_lines(load_at_start):
+    cpu = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    mem = ""
+    try:
+        with open("/proc/meminfo") as f:
+            mem = f"{int(f.readline().split()[1]) / 1024 / 1024:.1f} GiB"
+    except (OSError, ValueError, IndexError):
+        pass
+    debian = ""
+    try:
+        with open("/etc/debian_version") as f:
+            debian = f.read().strip()
+    except OSError:
+        pass
+    return [
+        f"- CPU: {cpu}, {os.cpu_count()} logical cores; memory {mem}",
+        f"- System: Debian {debian}, Linux {platform.release()} ({platform.machine()})",
+        f"- Load average when the run started: {load_at_start}",
+    ]
+
+
+VERSIONED_PACKAGES = ["g++", "cmake", "libbenchmark-dev", "libsoxr0", "pipewire", "pipewire-bin", "wireplumber",
+                      "libwebkitgtk-6.0-4", "libwebkit2gtk-4.1-0", "libgtk-4-1", "surf", "xvfb"]
+
+
+def source_line():
+    """The commit measured, taken when the run starts."""
+    commit = run_text(["git", "-C", TOP, "rev-parse", "--short=12", "HEAD"]) or "unknown"
+    # BENCHMARKS.md itself is what the run rewrites; any other change is worth stating.
+    dirty = run_text(["git", "-C", TOP, "status", "--porcelain", "--untracked-files=no", "--", ".",
+                      ":!BENCHMARKS.md"])
+    return f"- Source: commit `{commit}`" + (" with local changes" if dirty else "")
+
+
+def version_lines(source):
+    lines = [source]
+    lines.append("- Packages: " + ", ".join(f"{p} {package_version(p)}" for p in VERSIONED_PACKAGES))
+    return lines
+
+
+# -- output ---------------------------------------------------------------------
+def write_markdown(path, report, args, started, load_at_start, elapsed, source):
+    out = []
+    out.append("# Benchmarks")
+    out.append("")
+    out.append("Each of our programs against the tool a user would otherwise pick, measured in the same run. "
+               "This file is written by `bench/run`; run it again to refresh it rather than editing it. "
+               "A missed target is marked **MISSED**.")
+    out.append("")
+    mode = "quick smoke run (not representative)" if args.quick else "full run"
+    out.append(f"Latest: {mode}, {started:%Y-%m-%d %H:%M} UTC, {elapsed / 60:.1f} minutes.")
+    out.append("")
+    out.append("## Machine")
+    out.append("")
+    out.extend(machine_lines(load_at_start))
+    out.append("- The machine is shared with other work (builds and tests of other branches ran beside this run), "
+               "so absolute times carry noise; ours and the peer's runs alternate so both see the same "
+               "conditions, and the ratios are the figures to judge.")
+    out.append("")
+    out.append("## Versions")
+    out.append("")
+    out.extend(version_lines(source))
+    out.append("")
+    out.append("## Targets")
+    out.append("")
+    out.append("Cells are median (min–max, n = runs). Ratios are ours ÷ peer, from the medians; "
+               "for realtime factors, our cost ÷ the peer's.")
+    out.append("")
+    out.append("| Part | Figure | Ours | Peer | Ratio | Target | Verdict |")
+    out.append("|---|---|---|---|---|---|---|")
+    for part, what, ours, peer, rtext, ttext, met in report.targets:
+        out.append(f"| {part} | {what} | {ours} | {peer} | {rtext} | {ttext} | {verdict(met)} |")
+    if report.skipped:
+        out.append("")
+        for text in report.skipped:
+            out.append(f"- Not measured: {text}")
+    for part, rows in report.details.items():
+        out.append("")
+        out.append(f"## {part}")
+        out.append("")
+        head = report.detail_heads[part]
+        out.append("| " + " | ".join(head) + " |")
+        out.append("|" + "---|" * len(head))
+        for row in rows:
+            out.append("| " + " | ".join(row) + " |")
+        for text in report.notes.get(part, []):
+            out.append("")
+            out.append(text)
+    for part, texts in report.notes.items():
+        if part in report.details:
+            continue
+        out.append("")
+        out.append(f"## {part}")
+        for text in texts:
+            out.append("")
+            out.append(text)
+    out.append("")
+    out.append("## Commands")
+    out.append("")
+    flags = ["--quick"] if args.quick else []
+    flags += [f"--runs {args.runs}", f"--continuity-minutes {args.continuity_minutes:g}", f"--parts {args.parts}"]
+    out.append("    bench/run " + " ".join(flags))
+    out.append("")
+    for text in report.commands:
+        out.append(f"- `{text}`")
+    out.append("")
+    with open(path, "w") as f:
+        f.write("\n".join(out))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--out", help="results file (default: BENCHMARKS.md, or the build directory when --quick)")
+    parser.add_argument("--quick", action="store_true", help="a few seconds in all: proves the script works")
+    parser.add_argument("--runs", type=int, help="runs per program and figure")
+    parser.add_argument("--continuity-minutes", type=float, help="length of the continuity capture")
+    parser.add_argument("--parts", default="audio,capture,web", help="comma-separated subset of audio,capture,web")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build_dir)
+    if args.runs is None:
+        args.runs = 1 if args.quick else 7
+    if args.continuity_minutes is None:
+        args.continuity_minutes = 0.04 if args.quick else 10.0
+    out = args.out or (os.path.join(build, "bench-quick.md") if args.quick else os.path.join(TOP, "BENCHMARKS.md"))
+
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load = ", ".join(f"{v:.2f}" for v in os.getloadavg())
+    source = source_line()
+    begin = time.monotonic()
+    report = Report()
+    parts = [p.strip() for p in args.parts.split(",") if p.strip()]
+    failed = []
+    for part in parts:
+        module = {"audio": "bench_audio", "capture": "bench_capture", "web": "bench_web"}[part]
+        print(f"bench: {part}", file=sys.stderr, flush=True)
+        try:
+            __import__(module).run(report, build, args)
+        except Skip as e:
+            print(f"bench: {part} not measured: {e}", file=sys.stderr)
+            report.skipped.append(f"{part} — {e}")
+        except Exception as e:  # noqa: BLE001 — reported, then the script fails
+            failed.append(f"{part}: {type(e).__name__}: {e}")
+            report.skipped.append(f"{part} — it failed: {e}")
+    write_markdown(out, report, args, started, load, time.monotonic() - begin, source)
+    print(f"bench: wrote {out}", file=sys.stderr)
+    for text in failed:
+        print(f"bench: FAILED {text}", file=sys.stderr)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

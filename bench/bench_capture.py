@@ -1,0 +1,310 @@
+"""PimOrloAudioTap against `pw-record --rate 16000 --channels 1 --format s16 -`
+in one private PipeWire graph (pipewire, WirePlumber, pipewire-pulse, a null
+sink) with the same playing applications.
+
+CPU, peak RSS and click latency: each round measures the daemons alone, then
+our tap, then pw-record (the order swaps every round), each for the same
+time, while a click player and a tone player play. Continuity and RSS growth:
+both readers capture one steady tone side by side for the long run."""
+
+import array
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import proctree
+from results import TOP, Skip, Stat, ratio
+
+RATE = 16000
+CLICK_INTERVAL_MS = 250
+PW_RECORD = ["pw-record", "--rate", "16000", "--channels", "1", "--format", "s16", "-"]
+
+
+class Reader:
+    """A program writing 16 kHz mono s16 to its standard output, read by a
+    thread that notes when each chunk arrived."""
+
+    def __init__(self, argv, env):
+        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
+        self.data = bytearray()
+        self.arrivals = []  # (monotonic ns, whole frames received by then)
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        fd = self.proc.stdout.fileno()
+        while True:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            now = time.monotonic_ns()
+            with self.lock:
+                self.data += chunk
+                self.arrivals.append((now, len(self.data) // 2))
+
+    def frames(self):
+        with self.lock:
+            return len(self.data) // 2
+
+    def wait_for_audio(self, timeout=10.0):
+        end = time.monotonic() + timeout
+        while self.frames() == 0:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"{self.proc.args[0]} exited with {self.proc.returncode} before any audio")
+            if time.monotonic() > end:
+                raise RuntimeError(f"{self.proc.args[0]}: no audio within {timeout:.0f} s")
+            time.sleep(0.01)
+
+    def samples(self):
+        with self.lock:
+            raw = bytes(self.data[:len(self.data) // 2 * 2])
+        a = array.array("h")
+        a.frombytes(raw)
+        if sys.byteorder != "little":
+            a.byteswap()
+        return a
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=5)
+        self.thread.join(timeout=5)
+        self.proc.stdout.close()
+
+
+class Player:
+    """bench/signal_player, stopped by pid; for clicks, the time of each click."""
+
+    def __init__(self, binary, env, *args, seconds):
+        self.proc = subprocess.Popen([binary, *args, str(seconds)], env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
+        self.clicks = []
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            try:
+                self.clicks.append(int(line))
+            except ValueError:
+                pass
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=5)
+        self.thread.join(timeout=5)
+        self.proc.stdout.close()
+
+
+def daemon_cpu(session):
+    return sum(proctree.cpu_seconds(p.pid) for p in session.procs.values())
+
+
+def click_latencies(reader, first_frame, clicks):
+    """Milliseconds from each click's hand-over to the arrival of the chunk
+    holding its first sample, for clicks found in the reader's stream."""
+    s = reader.samples()
+    with reader.lock:
+        arrivals = list(reader.arrivals)
+    threshold = int(0.08 * 32768)
+    out = []
+    last = -RATE
+    a = 0
+    c = 0
+    for j in range(max(first_frame, 1), len(s)):
+        if abs(s[j] - s[j - 1]) <= threshold or j - last < RATE // 10:
+            continue
+        last = j
+        while a < len(arrivals) and arrivals[a][1] <= j:
+            a += 1
+        if a == len(arrivals):
+            break
+        arrived = arrivals[a][0]
+        while c + 1 < len(clicks) and clicks[c + 1] <= arrived:
+            c += 1
+        if c < len(clicks) and clicks[c] <= arrived:
+            ms = (arrived - clicks[c]) / 1e6
+            if ms < CLICK_INTERVAL_MS:
+                out.append(ms)
+    return out
+
+
+def breaks(samples, start, end):
+    """Frames at which a tone repeating every 16 samples at 16 kHz stops
+    repeating: each is a dropped or doubled sample (or more)."""
+    tolerance = 300
+    events = []
+    last = -1000
+    head = samples[start + 16:end]
+    tail = samples[start:end - 16]
+    for i, (x, y) in enumerate(zip(head, tail)):
+        if abs(x - y) > tolerance:
+            if i - last > 64:
+                events.append(start + 16 + i)
+            last = i
+    return events
+
+
+def breaks_cell(events):
+    if not events:
+        return "0"
+    where = ", ".join(f"{e / RATE:.1f} s" for e in events[:5])
+    return f"{len(events)} (at {where}{', …' if len(events) > 5 else ''})"
+
+
+def run(report, build, args):
+    tap = os.path.join(build, "audio_tap", "PimOrloAudioTap")
+    player = os.path.join(build, "bench", "signal_player")
+    if not os.access(tap, os.X_OK):
+        raise Skip("PimOrloAudioTap is not built here (the Linux capture backend is not in this tree)")
+    if not os.access(player, os.X_OK):
+        raise Skip("bench/signal_player is not built here (libpipewire-0.3-dev missing)")
+    sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+    from pwsession import Session
+
+    seconds = 1.0 if args.quick else 20.0
+    settle = 0.3 if args.quick else 1.0
+    readers = {"ours": [tap], "pw-record": PW_RECORD}
+    cpu = {k: [] for k in readers}
+    daemon = {k: [] for k in readers}
+    hwm = {k: [] for k in readers}
+    latency = {k: [] for k in readers}
+    rounds_total = args.runs
+    long_seconds = args.continuity_minutes * 60
+    budget = rounds_total * (3 * seconds + 20) + long_seconds + 120
+
+    with Session() as session:
+        env = session.env
+        players = [Player(player, env, "clicks", str(CLICK_INTERVAL_MS), seconds=budget),
+                   Player(player, env, "tone", "440", "0.1", seconds=budget)]
+        try:
+            time.sleep(settle)
+            for i in range(rounds_total):
+                d0, t0 = daemon_cpu(session), time.monotonic()
+                time.sleep(seconds)
+                idle_rate = (daemon_cpu(session) - d0) / (time.monotonic() - t0)
+                order = list(readers.items()) if i % 2 == 0 else list(reversed(readers.items()))
+                for label, argv in order:
+                    r = Reader(argv, env)
+                    try:
+                        r.wait_for_audio()
+                        time.sleep(settle)
+                        f0, c0, d0, t0 = r.frames(), proctree.cpu_seconds(r.proc.pid), daemon_cpu(session), \
+                            time.monotonic()
+                        time.sleep(seconds)
+                        f1, c1, d1, t1 = r.frames(), proctree.cpu_seconds(r.proc.pid), daemon_cpu(session), \
+                            time.monotonic()
+                        peak = proctree.status_kib(r.proc.pid, "VmHWM")
+                    finally:
+                        r.stop()
+                    minutes = (f1 - f0) / RATE / 60
+                    cpu[label].append((c1 - c0) / minutes)
+                    daemon[label].append(((d1 - d0) - idle_rate * (t1 - t0)) / minutes)
+                    hwm[label].append(peak / 1024)
+                    latency[label].extend(click_latencies(r, f0, list(players[0].clicks)))
+        finally:
+            for p in players:
+                p.stop()
+
+        # The long capture: both readers side by side on one steady tone.
+        tone = Player(player, env, "tone", "1000", "0.3", seconds=long_seconds + 60)
+        long_readers = {}
+        rss = {}
+        rate = {}
+        gaps = {}
+        try:
+            time.sleep(settle)
+            for label, argv in readers.items():
+                long_readers[label] = Reader(argv, env)
+            for r in long_readers.values():
+                r.wait_for_audio()
+            warm = min(5.0, long_seconds / 4)
+            time.sleep(warm)
+            start = {k: (r.frames(), time.monotonic(), proctree.status_kib(r.proc.pid, "VmRSS"))
+                     for k, r in long_readers.items()}
+            time.sleep(max(0.0, long_seconds - warm))
+            for k, r in long_readers.items():
+                f0, t0, rss0 = start[k]
+                rss[k] = (rss0 / 1024, proctree.status_kib(r.proc.pid, "VmRSS") / 1024)
+                rate[k] = (r.frames() - f0) / (time.monotonic() - t0)
+        finally:
+            for r in long_readers.values():
+                r.stop()
+            tone.stop()
+        for k, r in long_readers.items():
+            s = r.samples()
+            # A second's margin at each end: the tone and the readers start and stop there.
+            gaps[k] = breaks(s, RATE, len(s) - RATE)
+            captured = (len(s) - 2 * RATE) / RATE / 60
+
+    part = "End-to-end capture"
+    ours_cpu, peer_cpu = Stat(cpu["ours"], "s", 3), Stat(cpu["pw-record"], "s", 3)
+    ours_d, peer_d = Stat(daemon["ours"], "s", 3), Stat(daemon["pw-record"], "s", 3)
+    ours_m, peer_m = Stat(hwm["ours"], "MiB", 1), Stat(hwm["pw-record"], "MiB", 1)
+    ours_l, peer_l = Stat(latency["ours"], "ms", 1), Stat(latency["pw-record"], "ms", 1)
+    r_cpu = ratio(ours_cpu.median, peer_cpu.median)
+    report.target(part, "CPU s per minute of audio, the reader", ours_cpu.cell(), peer_cpu.cell(), f"{r_cpu:.2f}×",
+                  "≤ 1.0× pw-record", r_cpu <= 1.0)
+    r_total = ratio(ours_cpu.median + ours_d.median, peer_cpu.median + peer_d.median)
+    report.target(part, "CPU s per minute of audio, reader + daemons' extra",
+                  f"{ours_cpu.median + ours_d.median:.3f} s", f"{peer_cpu.median + peer_d.median:.3f} s",
+                  f"{r_total:.2f}×", "≤ 1.0× pw-record", r_total <= 1.0)
+    r_m = ratio(ours_m.median, peer_m.median)
+    report.target(part, "peak RSS", ours_m.cell(), peer_m.cell(), f"{r_m:.2f}×", "≤ 1.0× pw-record", r_m <= 1.0)
+    r_l = ratio(ours_l.median, peer_l.median)
+    report.target(part, "click latency", ours_l.cell(), peer_l.cell(), f"{r_l:.2f}×", "≤ pw-record's",
+                  ours_l.median <= peer_l.median and len(ours_l.values) >= 1)
+    report.target(part, f"breaks (dropped or doubled samples) over {args.continuity_minutes:g} min",
+                  breaks_cell(gaps["ours"]), breaks_cell(gaps["pw-record"]), "—", "0", not gaps["ours"])
+    growth = rss["ours"][1] - rss["ours"][0]
+    report.target(part, f"RSS growth over {args.continuity_minutes:g} min",
+                  f"{rss['ours'][0]:.1f} → {rss['ours'][1]:.1f} MiB",
+                  f"{rss['pw-record'][0]:.1f} → {rss['pw-record'][1]:.1f} MiB", "—", "no growth (< 0.1 MiB)",
+                  growth < 0.1)
+
+    head = ["Reader", "CPU s / min of audio", "Daemons' extra CPU s / min", "Peak RSS", "Click latency",
+            f"Breaks in {args.continuity_minutes:g} min", "Output rate over the long run", "RSS start → end"]
+    for label, name in (("ours", "PimOrloAudioTap"), ("pw-record", "pw-record")):
+        report.detail(part, head, [name, Stat(cpu[label], "s", 3).cell(), Stat(daemon[label], "s", 3).cell(),
+                                   Stat(hwm[label], "MiB", 1).cell(), Stat(latency[label], "ms", 1).cell(),
+                                   breaks_cell(gaps[label]), f"{rate[label]:.1f} frames/s",
+                                   f"{rss[label][0]:.1f} → {rss[label][1]:.1f} MiB"])
+    report.note(part, f"One private PipeWire session (pipewire, WirePlumber, pipewire-pulse, a null sink as the "
+                f"default sink) for the whole part. Playing throughout the first phase: `bench/signal_player` "
+                f"clicking every {CLICK_INTERVAL_MS} ms and a second one playing a 440 Hz tone, both 48 kHz stereo "
+                f"float. {rounds_total} rounds; each measures the daemons alone for {seconds:g} s, then each "
+                f"reader for {seconds:g} s after {settle:g} s of settling (the order swaps every round). CPU is "
+                "time on a CPU, all threads (`/proc/<pid>/task/*/schedstat`), per minute of audio the reader "
+                "delivered; the daemons' extra is the CPU of pipewire, WirePlumber and pipewire-pulse above their "
+                "idle rate in the same round. Peak RSS is `VmHWM`. Click latency runs from the graph asking the "
+                "player for the buffer that starts with the click (CLOCK_MONOTONIC in its process callback) to "
+                "the arrival, in this script's reading thread, of the chunk holding the click's first sample; "
+                "n counts clicks.")
+    report.note(part, f"Long run: both readers side by side for {args.continuity_minutes:g} min "
+                f"({captured:.1f} min analysed each) on one 1000 Hz tone at 0.3 full scale. At 16 kHz that tone "
+                "repeats every 16 samples; a break is a place where it stops repeating (more than 300 LSB off), "
+                "that is, a dropped or doubled sample or a gap; its time counts from the reader's first sample. "
+                f"RSS is `VmRSS` {min(5.0, long_seconds / 4):g} s after the start and at the end. pw-record sums "
+                "the two channels into its mono channel, so its levels are twice ours; nothing here depends on level.")
+    report.command(f"{os.path.relpath(tap, TOP)}")
+    report.command(" ".join(PW_RECORD))
+    report.command(f"{os.path.relpath(player, TOP)} clicks {CLICK_INTERVAL_MS} SECONDS")
+    report.command(f"{os.path.relpath(player, TOP)} tone 440 0.1 SECONDS")
+    report.command(f"{os.path.relpath(player, TOP)} tone 1000 0.3 SECONDS")

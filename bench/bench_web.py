@@ -1,0 +1,121 @@
+"""The web shell against surf: time from process start until the page's load
+beacon reaches the 127.0.0.1 server, and the whole process tree's PSS once the
+page is loaded. Both run in the same private Xvfb with the same environment,
+one program at a time, alternating."""
+
+import os
+import shutil
+import statistics
+import time
+
+import proctree
+from results import TOP, Skip, Stat, ratio
+from web_shell_harness import Failure, Session
+
+LOAD_DEADLINE = 30.0
+
+
+def _page():
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "page.html")) as f:
+        # The harness fills {placeholders}; the page has none, only CSS and JS braces.
+        return f.read().replace("{", "{{").replace("}", "}}")
+
+
+def _one(session, program, label, run_id, settle):
+    argv_for, extra_env = program
+    url = session.url(f"/page?who={label}&run={run_id}")
+    argv = argv_for(url)
+    saved = dict(session.env)
+    session.env.update(extra_env)
+    start = time.monotonic()
+    try:
+        proc = session.start_shell(*argv)
+    finally:
+        session.env.clear()
+        session.env.update(saved)
+    try:
+        deadline = start + LOAD_DEADLINE
+        while not session.server.report(who=label, run=str(run_id)):
+            if proc.poll() is not None:
+                raise Failure(f"{label} exited with {proc.returncode} before the page loaded")
+            if time.monotonic() > deadline:
+                raise Failure(f"{label}: no load beacon within {LOAD_DEADLINE:.0f} s")
+            time.sleep(0.002)
+        loaded = time.monotonic() - start
+        time.sleep(settle)
+        pids = proctree.tree(proc.pid)
+        each = {}
+        for pid in pids:
+            name = proctree.command_name(pid)
+            each[name] = each.get(name, 0) + proctree.pss_kib(pid)
+        return loaded, sum(each.values()), each
+    finally:
+        session.stop_shell(proc)
+
+
+def run(report, build, args):
+    ours = os.path.join(build, "web_shell", "PimOrloWebView")
+    surf = shutil.which("surf")
+    if not os.access(ours, os.X_OK):
+        raise Skip("PimOrloWebView is not built here (GTK 4 and WebKitGTK 6.0 not found)")
+    if not surf:
+        raise Failure("surf is not installed (scripts/setup installs it)")
+    programs = {
+        "ours": (lambda url: (ours, url), {}),
+        # -N: no web inspector, like ours; everything else stays at surf's defaults.
+        "surf": (lambda url: (surf, "-N", url), {}),
+    }
+    if not args.quick:
+        # Not a target: ours again with GTK drawing through cairo, as GTK 3 (surf's) does.
+        programs["ours-cairo"] = (lambda url: (ours, url), {"GSK_RENDERER": "cairo"})
+    settle = 0.3 if args.quick else 1.0
+    times = {k: [] for k in programs}
+    pss = {k: [] for k in programs}
+    trees = {k: {} for k in programs}
+    with Session({"/page": _page()}) as session:
+        # One load each that is not counted: both then start from a warm file cache.
+        if not args.quick:
+            for label, program in programs.items():
+                _one(session, program, label, "warm", settle)
+        for i in range(args.runs):
+            order = list(programs.items()) if i % 2 == 0 else list(reversed(programs.items()))
+            for label, program in order:
+                t, p, names = _one(session, program, label, i, settle)
+                times[label].append(t * 1000)
+                pss[label].append(p / 1024)
+                for name, kib in names.items():
+                    trees[label].setdefault(name, []).append(kib / 1024)
+        sandboxed = "WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS" not in session.env
+
+    part = "Web shell"
+    t_ours, t_surf = Stat(times["ours"], "ms", 0), Stat(times["surf"], "ms", 0)
+    m_ours, m_surf = Stat(pss["ours"], "MiB", 1), Stat(pss["surf"], "MiB", 1)
+    r_t, r_m = ratio(t_ours.median, t_surf.median), ratio(m_ours.median, m_surf.median)
+    report.target(part, "time to load beacon", t_ours.cell(), t_surf.cell(), f"{r_t:.2f}×", "≤ 1.0× surf",
+                  r_t <= 1.0)
+    report.target(part, "process tree PSS, page loaded", m_ours.cell(), m_surf.cell(), f"{r_m:.2f}×",
+                  "≤ 1.0× surf", r_m <= 1.0)
+    head = ["Program", "Time to load beacon", "Tree PSS", "PSS by process (medians)"]
+
+    def split(label):
+        return ", ".join(f"{name} {statistics.median(v):.1f} MiB" for name, v in sorted(trees[label].items()))
+    report.detail(part, head, ["PimOrloWebView", t_ours.cell(), m_ours.cell(), split("ours")])
+    report.detail(part, head, ["surf", t_surf.cell(), m_surf.cell(), split("surf")])
+    if "ours-cairo" in programs:
+        report.detail(part, head, ["PimOrloWebView with `GSK_RENDERER=cairo` (not a target)",
+                                   Stat(times["ours-cairo"], "ms", 0).cell(), Stat(pss["ours-cairo"], "MiB", 1).cell(),
+                                   split("ours-cairo")])
+    report.note(part, "The page (`bench/page.html`: styles, a list built by script, a form) comes from a 127.0.0.1 "
+                "server; its `load` handler requests `/report`, and the time runs from just before the program is "
+                "started until that request arrives. PSS is the sum of `Pss` in `/proc/<pid>/smaps_rollup` over "
+                f"the started process and every process below it or in its session, {settle:.1f} s after the "
+                "beacon: the UI process plus WebKit's web and network processes. Both run in one private Xvfb "
+                "(1280×1024×24) with software GL, no session bus and a private home, one at a time, "
+                "alternating; " + ("" if args.quick else "one uncounted load of each comes first; ") +
+                ("WebKit's sandbox is on." if sandboxed else
+                 "WebKit's sandbox is off for ours (root or no user namespaces here), and surf's WebKitGTK 4.1 "
+                 "does not sandbox by default."))
+    report.command(f"{os.path.relpath(ours, TOP)} http://127.0.0.1:PORT/page?who=ours&run=N")
+    report.command(f"GSK_RENDERER=cairo {os.path.relpath(ours, TOP)} "
+                   "http://127.0.0.1:PORT/page?who=ours-cairo&run=N")
+    report.command(f"{surf} -N http://127.0.0.1:PORT/page?who=surf&run=N")

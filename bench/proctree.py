@@ -1,0 +1,101 @@
+"""Memory and CPU of a process and everything it started, read from /proc."""
+
+import os
+
+
+def _stat_fields(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        text = f.read()
+    # The command name may hold spaces and parentheses: split after the last ")".
+    return text[text.rindex(")") + 2:].split()
+
+
+def tree(root):
+    """`root` and every live process below it, or in its session (WebKit's
+    helpers may be re-parented when an intermediate exits)."""
+    parents = {}
+    sessions = {}
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            fields = _stat_fields(int(name))
+        except (OSError, ValueError):
+            continue
+        parents[int(name)] = int(fields[1])
+        sessions[int(name)] = int(fields[3])
+    found = {root} if root in parents else set()
+    changed = True
+    while changed:
+        changed = False
+        for pid, ppid in parents.items():
+            if pid not in found and (ppid in found or sessions[pid] == root):
+                found.add(pid)
+                changed = True
+    return sorted(found)
+
+
+def pss_kib(pid):
+    total = 0
+    try:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    total += int(line.split()[1])
+    except OSError:
+        pass
+    return total
+
+
+def tree_pss_kib(root):
+    pids = tree(root)
+    return sum(pss_kib(p) for p in pids), pids
+
+
+def status_kib(pid, field):
+    """A KiB field of /proc/<pid>/status (VmRSS, VmHWM), 0 once it is gone."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_seconds(pid):
+    """Time on a CPU so far, all live threads, to the nanosecond: the
+    scheduler's own count (/proc/<pid>/task/*/schedstat), as the clock-tick
+    figures in /proc/<pid>/stat are too coarse for a few seconds of a light
+    process. Falls back to those where schedstat is missing."""
+    total = 0
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return 0.0
+    try:
+        for tid in tasks:
+            try:
+                with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                    total += int(f.read().split()[0])
+            except FileNotFoundError:
+                continue  # a thread that has just ended
+        return total / 1e9
+    except (OSError, ValueError, IndexError):
+        try:
+            fields = _stat_fields(pid)
+        except OSError:
+            return 0.0
+        return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def command_name(pid):
+    try:
+        with open(f"/proc/{pid}/comm") as f:
+            return f.read().strip()
+    except OSError:
+        return "?"
