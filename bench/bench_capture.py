@@ -23,6 +23,19 @@ CLICK_INTERVAL_MS = 250
 PW_RECORD = ["pw-record", "--rate", "16000", "--channels", "1", "--format", "s16", "-"]
 
 
+def stop_reader(proc, thread):
+    """Ends a child that a reader thread drains: TERM, then KILL past 5 s."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=5)
+    thread.join(timeout=5)
+    proc.stdout.close()
+
+
 class Reader:
     """A program writing 16 kHz mono s16 to its standard output, read by a
     thread that notes when each chunk arrived."""
@@ -73,15 +86,7 @@ class Reader:
         return a
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=5)
-        self.thread.join(timeout=5)
-        self.proc.stdout.close()
+        stop_reader(self.proc, self.thread)
 
 
 class Player:
@@ -102,15 +107,7 @@ class Player:
                 pass
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=5)
-        self.thread.join(timeout=5)
-        self.proc.stdout.close()
+        stop_reader(self.proc, self.thread)
 
 
 def daemon_cpu(session):
