@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <numbers>
@@ -150,55 +151,123 @@ void setRealtime(benchmark::State& state, double rate, std::uint32_t frames) {
                                                     benchmark::Counter::kIsRate);
 }
 
+// Our path: the audio tap's sample handler with the Linux toolkit.
+class OursPath {
+public:
+    bool ready() const { return true; }
+    const char* error() const { return ""; }
+    void handle(const Block& block) { rig_.runner->streamDidOutputSampleBuffer(block, platform::StreamOutputType::audio); }
+
+private:
+    Rig rig_;
+};
+
+// What a program calling libsoxr itself needs for the same job: the same
+// mix-down, libsoxr with the same recipe (float in, 16-bit out, as the
+// toolkit makes it), and the write.
+class BarePath {
+public:
+    BarePath(double rate, std::uint32_t channels, std::uint32_t frames)
+        : devNull_(::open("/dev/null", O_WRONLY | O_CLOEXEC)), channels_(channels), mono_(frames),
+          out_(static_cast<std::size_t>(std::ceil(frames * 16000.0 / rate)) + 4096) {
+        soxr_ = platform::linux_backend::makeSoxr(rate, 16000, SOXR_INT16_I, error_);
+    }
+    ~BarePath() {
+        if (soxr_ != nullptr) soxr_delete(soxr_);
+        ::close(devNull_);
+    }
+    BarePath(const BarePath&) = delete;
+    BarePath& operator=(const BarePath&) = delete;
+    bool ready() const { return soxr_ != nullptr; }
+    const char* error() const { return error_.c_str(); }
+
+    // False when the write fails.
+    bool handle(const Block& b) {
+        const float* s = b.samples().data();
+        const auto frames = static_cast<std::uint32_t>(b.samples().size() / channels_);
+        const float scale = 1.0f / static_cast<float>(channels_);
+        for (std::uint32_t f = 0; f < frames; ++f) {
+            float sum = 0;
+            for (std::uint32_t c = 0; c < channels_; ++c) sum += s[static_cast<std::size_t>(f) * channels_ + c];
+            mono_[f] = sum * scale;
+        }
+        std::size_t used = 0;
+        std::size_t made = 0;
+        soxr_process(soxr_, mono_.data(), frames, &used, out_.data(), out_.size(), &made);
+        return made == 0 || ::write(devNull_, out_.data(), made * 2) >= 0;
+    }
+
+private:
+    int devNull_;
+    std::uint32_t channels_;
+    std::vector<float> mono_;
+    std::vector<std::int16_t> out_;
+    std::string error_;
+    soxr_t soxr_ = nullptr;
+};
+
 void ours(benchmark::State& state, double rate, std::uint32_t channels) {
     const auto frames = static_cast<std::uint32_t>(state.range(0));
     const auto input = blocks(rate, channels, frames);
-    Rig rig;
+    OursPath path;
     std::size_t i = 0;
     for (auto _ : state) {
-        rig.runner->streamDidOutputSampleBuffer(input[i], platform::StreamOutputType::audio);
+        path.handle(input[i]);
         if (++i == input.size()) i = 0;
     }
     setRealtime(state, rate, frames);
 }
 
-// What a program calling libsoxr itself needs for the same job: the same
-// mix-down, libsoxr with the same recipe (high quality, float in) writing
-// 16-bit samples, and the write.
 void bare(benchmark::State& state, double rate, std::uint32_t channels) {
     const auto frames = static_cast<std::uint32_t>(state.range(0));
     const auto input = blocks(rate, channels, frames);
-    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    soxr_error_t error = nullptr;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    soxr_t soxr = soxr_create(rate, 16000, 1, &error, &io, &quality, nullptr);
-    if (soxr == nullptr) {
-        state.SkipWithError(error != nullptr ? error : "soxr_create failed");
-        ::close(devNull);
+    BarePath path(rate, channels, frames);
+    if (!path.ready()) {
+        state.SkipWithError(path.error());
         return;
     }
-    std::vector<float> mono(frames);
-    std::vector<std::int16_t> out(static_cast<std::size_t>(std::ceil(frames * 16000.0 / rate)) + 4096);
     std::size_t i = 0;
     for (auto _ : state) {
-        const Block& b = input[i];
-        const float* s = b.samples().data();
-        const float scale = 1.0f / static_cast<float>(channels);
-        for (std::uint32_t f = 0; f < frames; ++f) {
-            float sum = 0;
-            for (std::uint32_t c = 0; c < channels; ++c) sum += s[static_cast<std::size_t>(f) * channels + c];
-            mono[f] = sum * scale;
-        }
-        std::size_t used = 0;
-        std::size_t made = 0;
-        soxr_process(soxr, mono.data(), frames, &used, out.data(), out.size(), &made);
-        if (made > 0 && ::write(devNull, out.data(), made * 2) < 0) state.SkipWithError("write failed");
+        if (!path.handle(input[i])) state.SkipWithError("write failed");
         if (++i == input.size()) i = 0;
     }
-    soxr_delete(soxr);
-    ::close(devNull);
     setRealtime(state, rate, frames);
+}
+
+// A fixed amount of work for an instruction counter (callgrind with
+// --toggle-collect='*countedBlocks*'): one second of audio to warm the path
+// up, then `seconds` of it in the one call that is counted.
+template <typename Path>
+__attribute__((noinline)) void warmBlocks(Path& path, const std::vector<Block>& input) {
+    for (const Block& b : input) path.handle(b);
+}
+
+template <typename Path>
+__attribute__((noinline)) void countedBlocks(Path& path, const std::vector<Block>& input, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) path.handle(input[i % input.size()]);
+}
+
+int count(const char* which, double rate, std::uint32_t channels, std::uint32_t frames, double seconds) {
+    const auto input = blocks(rate, channels, frames);
+    const auto n = static_cast<std::size_t>(seconds * rate / frames);
+    if (std::strcmp(which, "ours") == 0) {
+        OursPath path;
+        warmBlocks(path, input);
+        countedBlocks(path, input, n);
+        return 0;
+    }
+    if (std::strcmp(which, "soxr") == 0) {
+        BarePath path(rate, channels, frames);
+        if (!path.ready()) {
+            std::fprintf(stderr, "%s\n", path.error());
+            return 1;
+        }
+        warmBlocks(path, input);
+        countedBlocks(path, input, n);
+        return 0;
+    }
+    std::fprintf(stderr, "usage: audio_path_bench --count ours|soxr RATE CHANNELS FRAMES SECONDS\n");
+    return 2;
 }
 
 void registerAll() {
@@ -321,6 +390,10 @@ int quality() {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--quality") == 0) return quality();
+    if (argc == 7 && std::strcmp(argv[1], "--count") == 0) {
+        return count(argv[2], std::atof(argv[3]), static_cast<std::uint32_t>(std::atoi(argv[4])),
+                     static_cast<std::uint32_t>(std::atoi(argv[5])), std::atof(argv[6]));
+    }
     registerAll();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
