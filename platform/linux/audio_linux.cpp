@@ -27,11 +27,16 @@ std::size_t bytesPerSample(CommonFormat format) {
 }
 
 // High quality: 20-bit precision, passband to 91.3 % of the output's Nyquist
-// frequency. 16-bit output is rounded to nearest without dither (libsoxr
-// seeds its dither from the clock), so equal input always gives equal output.
+// frequency, with a minimum-phase response. It rejects aliases, keeps the
+// level at 7 kHz and distorts as little as the linear-phase filter (measured
+// by bench/audio_path_bench --quality), but its energy comes first, so less
+// is held back: about 5 ms on average at 48 to 16 kHz. The phase of the top
+// octave shifts; nothing downstream listens for it. 16-bit output is rounded
+// to nearest without dither (libsoxr seeds its dither from the clock), so
+// equal input always gives equal output.
 soxr_t makeSoxr(double inputRate, double outputRate, soxr_datatype_t outputType, std::string& reason) {
     soxr_error_t error = nullptr;
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ | SOXR_MINIMUM_PHASE, 0);
     soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, outputType);
     io.flags |= SOXR_NO_DITHER;
     soxr_t handle = soxr_create(inputRate, outputRate, 1, &error, &io, &quality, nullptr);
