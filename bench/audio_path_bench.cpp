@@ -341,6 +341,52 @@ Fit fit(const std::vector<std::int16_t>& out, double hz, std::size_t start) {
 
 double dB(double v) { return 20 * std::log10(v); }
 
+struct Held {
+    double meanMs;
+    double maxMs;
+};
+
+// How long a sound waits in the converter: 48 kHz clicks, 12007 frames apart
+// so they fall at every place within a block, go in 480-frame blocks; for
+// each, the time from the end of the block that carried it to the end of the
+// block after which the output holds its peak. `feed` takes one block and
+// answers the output so far.
+template <typename Feed>
+Held clickDelay(Feed feed) {
+    const std::uint32_t frames = 480;
+    std::vector<float> in(48000 * 60, 0.0f);
+    std::vector<std::size_t> clicks;
+    for (std::size_t t = 48000; t + 48000 < in.size(); t += 12007) {
+        in[t] = 0.9f;
+        clicks.push_back(t);
+    }
+    std::vector<std::size_t> madeAfter;  // output frames after each block
+    const std::vector<std::int16_t>* out = nullptr;
+    for (std::size_t start = 0; start + frames <= in.size(); start += frames) {
+        out = &feed(in.data() + start, frames);
+        madeAfter.push_back(out->size());
+    }
+    double sum = 0, max = 0;
+    std::size_t n = 0;
+    for (const std::size_t c : clicks) {
+        std::size_t peak = c / 3;
+        for (std::size_t i = c / 3 - 30; i < c / 3 + 90 && i < out->size(); ++i) {
+            if (std::abs((*out)[i]) > std::abs((*out)[peak])) peak = i;
+        }
+        const std::size_t carried = c / frames;  // the block holding the click
+        for (std::size_t b = carried; b < madeAfter.size(); ++b) {
+            if (madeAfter[b] > peak) {
+                const double ms = static_cast<double>(b - carried) * frames / 48.0;
+                sum += ms;
+                max = std::max(max, ms);
+                ++n;
+                break;
+            }
+        }
+    }
+    return {n > 0 ? sum / static_cast<double>(n) : -1, max};
+}
+
 int quality() {
     std::printf("{\n");
     // Tones above the output's 8 kHz Nyquist fold to 16 kHz minus the tone.
@@ -364,23 +410,33 @@ int quality() {
         std::printf("  \"thdn_997_db\": %.2f,\n", dB((f.amplitude / std::sqrt(2.0)) / f.residualRms));
     }
     {
-        // Frames in minus frames out (at the output rate) once the path runs steadily.
         Rig rig;
         std::vector<std::int16_t> out;
         rig.process.capture = &out;
-        const std::uint32_t frames = 480;
-        const auto mono = sine(1000, 0.5, 2);
-        double held = 0, heldMax = 0;
-        std::size_t in = 0;
-        for (std::size_t start = 0; start + frames <= mono.size(); start += frames) {
+        const Held ours = clickDelay([&](const float* mono, std::uint32_t frames) -> const std::vector<std::int16_t>& {
             std::vector<float> s(static_cast<std::size_t>(frames) * 2);
-            for (std::uint32_t f = 0; f < frames; ++f) s[2 * f] = s[2 * f + 1] = mono[start + f];
+            for (std::uint32_t f = 0; f < frames; ++f) s[2 * f] = s[2 * f + 1] = mono[f];
             rig.runner->streamDidOutputSampleBuffer(Block(std::move(s), 48000, 2), platform::StreamOutputType::audio);
-            in += frames;
-            held = static_cast<double>(in) / 3 - static_cast<double>(out.size());
-            heldMax = std::max(heldMax, held);
-        }
-        std::printf("  \"held_back_ms\": %.3f,\n  \"held_back_max_ms\": %.3f,\n", held / 16.0, heldMax / 16.0);
+            return out;
+        });
+        // The same library with its linear-phase filter, for comparison.
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
+        io.flags |= SOXR_NO_DITHER;
+        soxr_t linear = soxr_create(48000, 16000, 1, nullptr, &io, &quality, nullptr);
+        std::vector<std::int16_t> linearOut;
+        std::vector<std::int16_t> buffer(8192);
+        const Held reference =
+            clickDelay([&](const float* mono, std::uint32_t frames) -> const std::vector<std::int16_t>& {
+                std::size_t n = 0;
+                soxr_process(linear, mono, frames, nullptr, buffer.data(), buffer.size(), &n);
+                linearOut.insert(linearOut.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+                return linearOut;
+            });
+        soxr_delete(linear);
+        std::printf("  \"held_back_ms\": %.3f,\n  \"held_back_max_ms\": %.3f,\n", ours.meanMs, ours.maxMs);
+        std::printf("  \"linear_phase_held_back_ms\": %.3f,\n  \"linear_phase_held_back_max_ms\": %.3f,\n",
+                    reference.meanMs, reference.maxMs);
     }
     std::printf("  \"soxr_version\": \"%s\"\n}\n", soxr_version());
     return 0;
