@@ -49,6 +49,7 @@ public:
     ~BenchProcess() override { ::close(devNull_); }
 
     std::vector<std::int16_t>* capture = nullptr;
+    std::size_t writes = 0;
 
     std::vector<std::string> arguments() const override { return {"bench"}; }
     pid_t processIdentifier() const override { return ::getpid(); }
@@ -59,6 +60,7 @@ public:
     void runMainLoop() override {}
     int standardOutputDescriptor() const override { return devNull_; }
     platform::WriteResult write(int fd, const void* bytes, std::size_t count) override {
+        ++writes;
         if (capture != nullptr) {
             const auto* samples = static_cast<const std::int16_t*>(bytes);
             capture->insert(capture->end(), samples, samples + count / 2);
@@ -157,6 +159,7 @@ public:
     bool ready() const { return true; }
     const char* error() const { return ""; }
     void handle(const Block& block) { rig_.runner->streamDidOutputSampleBuffer(block, platform::StreamOutputType::audio); }
+    std::size_t writes() const { return rig_.process.writes; }
 
 private:
     Rig rig_;
@@ -194,8 +197,11 @@ public:
         std::size_t used = 0;
         std::size_t made = 0;
         soxr_process(soxr_, mono_.data(), frames, &used, out_.data(), out_.size(), &made);
-        return made == 0 || ::write(devNull_, out_.data(), made * 2) >= 0;
+        if (made == 0) return true;
+        ++writes_;
+        return ::write(devNull_, out_.data(), made * 2) >= 0;
     }
+    std::size_t writes() const { return writes_; }
 
 private:
     int devNull_;
@@ -204,6 +210,7 @@ private:
     std::vector<std::int16_t> out_;
     std::string error_;
     soxr_t soxr_ = nullptr;
+    std::size_t writes_ = 0;
 };
 
 void ours(benchmark::State& state, double rate, std::uint32_t channels) {
@@ -247,24 +254,30 @@ __attribute__((noinline)) void countedBlocks(Path& path, const std::vector<Block
     for (std::size_t i = 0; i < n; ++i) path.handle(input[i % input.size()]);
 }
 
+// Prints the write(2) calls the counted blocks made, as JSON on standard output.
+template <typename Path>
+int counted(Path& path, const std::vector<Block>& input, std::size_t n) {
+    if (!path.ready()) {
+        std::fprintf(stderr, "%s\n", path.error());
+        return 1;
+    }
+    warmBlocks(path, input);
+    const std::size_t before = path.writes();
+    countedBlocks(path, input, n);
+    std::printf("{\"blocks\": %zu, \"writes\": %zu}\n", n, path.writes() - before);
+    return 0;
+}
+
 int count(const char* which, double rate, std::uint32_t channels, std::uint32_t frames, double seconds) {
     const auto input = blocks(rate, channels, frames);
     const auto n = static_cast<std::size_t>(seconds * rate / frames);
     if (std::strcmp(which, "ours") == 0) {
         OursPath path;
-        warmBlocks(path, input);
-        countedBlocks(path, input, n);
-        return 0;
+        return counted(path, input, n);
     }
     if (std::strcmp(which, "soxr") == 0) {
         BarePath path(rate, channels, frames);
-        if (!path.ready()) {
-            std::fprintf(stderr, "%s\n", path.error());
-            return 1;
-        }
-        warmBlocks(path, input);
-        countedBlocks(path, input, n);
-        return 0;
+        return counted(path, input, n);
     }
     std::fprintf(stderr, "usage: audio_path_bench --count ours|soxr RATE CHANNELS FRAMES SECONDS\n");
     return 2;
