@@ -318,6 +318,7 @@ private:
             return false;
         }
         const std::uint32_t frames = buffer.frameLength();
+        if (frames == 0) return true;
         const float* mono = mixDown(buffer, frames, reason);
         if (mono == nullptr) return false;
         if (!soxr_) {

@@ -290,6 +290,18 @@ TEST(LinuxConverter, FormatsAndConvertersTheToolkitRefuses) {
     });
     EXPECT_EQ(status, ConverterOutputStatus::error);
     EXPECT_TRUE(error);
+    // An empty buffer of the right format is no error, and gives nothing.
+    auto empty = toolkit->makePCMBuffer(stereo, 16);
+    error.reset();
+    bool supplied = false;
+    status = converter->convert(*output, error, [&](std::uint32_t, ConverterInputStatus& s) -> PCMBuffer* {
+        s = supplied ? ConverterInputStatus::noDataNow : ConverterInputStatus::haveData;
+        supplied = true;
+        return s == ConverterInputStatus::haveData ? empty.get() : nullptr;
+    });
+    EXPECT_EQ(status, ConverterOutputStatus::inputRanDry);
+    EXPECT_FALSE(error);
+    EXPECT_EQ(output->frameLength(), 0u);
 }
 
 }  // namespace
