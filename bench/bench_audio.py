@@ -66,7 +66,8 @@ def run(report, build, args):
             cost = ratio(bare.median, ours.median)
             icount = writes = "—"
             iratio = float("nan")
-            if counted:
+            # The smoke run counts only the rows with targets: each count is a valgrind run.
+            if counted and (key == "48000Hz_stereo" or not args.quick):
                 mine, my_writes = instructions(binary, "ours", key, frames, count_seconds)
                 theirs, their_writes = instructions(binary, "soxr", key, frames, count_seconds)
                 iratio = ratio(mine, theirs)

@@ -120,7 +120,11 @@ def run(report, build, args):
                 "alternating; " + ("" if args.quick else "one uncounted load of each comes first; ") +
                 ("WebKit's sandbox is on." if sandboxed else
                  "WebKit's sandbox is off for ours (root or no user namespaces here), and surf's WebKitGTK 4.1 "
-                 "does not sandbox by default."))
+                 "does not sandbox by default.") +
+                " With no GPU render node and software GL, ours draws through GTK's cairo renderer by default; "
+                "the rows under each `GSK_RENDERER` show the alternatives it was chosen from, measured in the same "
+                "run (GTK 4.8 as Debian builds it has no Vulkan renderer). Under `gl` and `ngl` the UI process "
+                "carries Mesa's software rasteriser.")
     report.command(f"{os.path.relpath(ours, TOP)} http://127.0.0.1:PORT/page?who=ours&run=N")
     for renderer in RENDERERS:
         report.command(f"GSK_RENDERER={renderer} {os.path.relpath(ours, TOP)} "
