@@ -38,6 +38,21 @@ def package_version(name):
 
 
 # -- machine and versions -----------------------------------------------------
+def busy_line(load_at_start):
+    """Says so when the machine was busier than its cores at the start."""
+    try:
+        load = float(load_at_start.split(",")[0])
+    except ValueError:
+        return []
+    cores = os.cpu_count() or 1
+    if load <= cores:
+        return []
+    return [f"- Busy: the load average was {load:.1f} on {cores} cores when the run started. Figures that depend "
+            "on time (CPU-time ratios, latencies, load times, breaks) come from a busy machine and carry more "
+            "noise than usual; instruction counts, sizes, counts of objects and quality figures do not depend "
+            "on it."]
+
+
 def machine_lines(load_at_start):
     cpu = "unknown"
     try:
@@ -104,6 +119,7 @@ def write_markdown(path, report, args, started, load_at_start, elapsed, source):
     out.append("- The machine is shared with other work (builds and tests of other branches ran beside this run), "
                "so absolute times carry noise; ours and the peer's runs alternate so both see the same "
                "conditions, and the ratios are the figures to judge.")
+    out.extend(busy_line(load_at_start))
     out.append("")
     out.append("## Versions")
     out.append("")
