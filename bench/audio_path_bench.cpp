@@ -50,6 +50,7 @@ public:
 
     std::vector<std::int16_t>* capture = nullptr;
     std::size_t writes = 0;
+    bool skipSystemCall = false;  // succeed without calling write(2)
 
     std::vector<std::string> arguments() const override { return {"bench"}; }
     pid_t processIdentifier() const override { return ::getpid(); }
@@ -66,6 +67,7 @@ public:
             capture->insert(capture->end(), samples, samples + count / 2);
             return {static_cast<long long>(count), 0};
         }
+        if (skipSystemCall) return {static_cast<long long>(count), 0};
         const ssize_t n = ::write(fd, bytes, count);
         return {n, n < 0 ? errno : 0};
     }
@@ -156,6 +158,7 @@ void setRealtime(benchmark::State& state, double rate, std::uint32_t frames) {
 // Our path: the audio tap's sample handler with the Linux toolkit.
 class OursPath {
 public:
+    explicit OursPath(bool writes = true) { rig_.process.skipSystemCall = !writes; }
     bool ready() const { return true; }
     const char* error() const { return ""; }
     void handle(const Block& block) { rig_.runner->streamDidOutputSampleBuffer(block, platform::StreamOutputType::audio); }
@@ -170,8 +173,8 @@ private:
 // toolkit makes it), and the write.
 class BarePath {
 public:
-    BarePath(double rate, std::uint32_t channels, std::uint32_t frames)
-        : devNull_(::open("/dev/null", O_WRONLY | O_CLOEXEC)), channels_(channels), mono_(frames),
+    BarePath(double rate, std::uint32_t channels, std::uint32_t frames, bool writes = true)
+        : devNull_(::open("/dev/null", O_WRONLY | O_CLOEXEC)), systemCalls_(writes), channels_(channels), mono_(frames),
           out_(static_cast<std::size_t>(std::ceil(frames * 16000.0 / rate)) + 4096) {
         soxr_ = platform::linux_backend::makeSoxr(rate, 16000, SOXR_INT16_I, error_);
     }
@@ -199,12 +202,13 @@ public:
         soxr_process(soxr_, mono_.data(), frames, &used, out_.data(), out_.size(), &made);
         if (made == 0) return true;
         ++writes_;
-        return ::write(devNull_, out_.data(), made * 2) >= 0;
+        return !systemCalls_ || ::write(devNull_, out_.data(), made * 2) >= 0;
     }
     std::size_t writes() const { return writes_; }
 
 private:
     int devNull_;
+    bool systemCalls_;
     std::uint32_t channels_;
     std::vector<float> mono_;
     std::vector<std::int16_t> out_;
@@ -213,10 +217,12 @@ private:
     std::size_t writes_ = 0;
 };
 
-void ours(benchmark::State& state, double rate, std::uint32_t channels) {
+// `writes` false: everything but the write(2) system call itself, to show
+// what the number of writes costs.
+void ours(benchmark::State& state, double rate, std::uint32_t channels, bool writes) {
     const auto frames = static_cast<std::uint32_t>(state.range(0));
     const auto input = blocks(rate, channels, frames);
-    OursPath path;
+    OursPath path(writes);
     std::size_t i = 0;
     for (auto _ : state) {
         path.handle(input[i]);
@@ -225,10 +231,10 @@ void ours(benchmark::State& state, double rate, std::uint32_t channels) {
     setRealtime(state, rate, frames);
 }
 
-void bare(benchmark::State& state, double rate, std::uint32_t channels) {
+void bare(benchmark::State& state, double rate, std::uint32_t channels, bool writes) {
     const auto frames = static_cast<std::uint32_t>(state.range(0));
     const auto input = blocks(rate, channels, frames);
-    BarePath path(rate, channels, frames);
+    BarePath path(rate, channels, frames, writes);
     if (!path.ready()) {
         state.SkipWithError(path.error());
         return;
@@ -293,11 +299,19 @@ void registerAll() {
                          Case{"16000Hz_mono", 16000, 1}}) {
         for (const int frames : {480, 1024}) {
             benchmark::RegisterBenchmark((std::string("ours/") + c.name).c_str(),
-                                         [c](benchmark::State& s) { ours(s, c.rate, c.channels); })
+                                         [c](benchmark::State& s) { ours(s, c.rate, c.channels, true); })
                 ->Arg(frames);
             benchmark::RegisterBenchmark((std::string("soxr/") + c.name).c_str(),
-                                         [c](benchmark::State& s) { bare(s, c.rate, c.channels); })
+                                         [c](benchmark::State& s) { bare(s, c.rate, c.channels, true); })
                 ->Arg(frames);
+            if (c.rate == 48000) {
+                benchmark::RegisterBenchmark((std::string("ours_unwritten/") + c.name).c_str(),
+                                             [c](benchmark::State& s) { ours(s, c.rate, c.channels, false); })
+                    ->Arg(frames);
+                benchmark::RegisterBenchmark((std::string("soxr_unwritten/") + c.name).c_str(),
+                                             [c](benchmark::State& s) { bare(s, c.rate, c.channels, false); })
+                    ->Arg(frames);
+            }
         }
     }
 }
