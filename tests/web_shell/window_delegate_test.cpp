@@ -196,6 +196,7 @@ TEST_F(WebShell, NewWindowRequestsNeverMakeAWebView) {
         {"http://localhost:9000/next", {"webView.load(http://localhost:9000/next, cachePolicy 0, timeout 60)"}},
         {"http://[::1]:9000/", {"workspace.open(http://[::1]:9000/)"}},
         {"https://example.com/", {"workspace.open(https://example.com/)"}},
+        {"mailto:someone@example.com", {"workspace.open(mailto:someone@example.com)"}},
         {"about:blank", {}},
         {"file:///etc/passwd", {}},
     };
