@@ -27,7 +27,7 @@ NavigationAction navigationActionFrom(WebKitNavigationAction* action) {
     NavigationAction result;
     WebKitURIRequest* request = webkit_navigation_action_get_request(action);
     if (!request) return result;
-    if (const char* uri = webkit_uri_request_get_uri(request)) result.request.url = linux_backend::urlFromString(uri);
+    result.request.url = linux_backend::addressFromWebKit(webkit_uri_request_get_uri(request));
     result.request.native = keepRequest(request);
     return result;
 }
@@ -106,7 +106,11 @@ private:
         auto* self = static_cast<LinuxWebView*>(data);
         if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
             auto delegate = self->navigationDelegate_.lock();
-            if (!delegate) return FALSE;
+            if (!delegate) {
+                // Nobody left to judge it: nothing loads.
+                webkit_policy_decision_ignore(decision);
+                return TRUE;
+            }
             auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
             NavigationAction action = navigationActionFrom(webkit_navigation_policy_decision_get_navigation_action(navigation));
             g_object_ref(decision);
@@ -155,12 +159,14 @@ private:
         // Screen sharing is not a camera or microphone request.
         if (!audio && !video) return FALSE;
         auto delegate = self->uiDelegate_.lock();
-        if (!delegate) return FALSE;
+        if (!delegate) {
+            webkit_permission_request_deny(request);
+            return TRUE;
+        }
 
         // The request names no origin; it comes from the page the view shows.
         SecurityOrigin origin;
-        if (const char* uri = webkit_web_view_get_uri(self->view_))
-            if (auto url = linux_backend::urlFromString(uri)) origin.host = url->host;
+        if (auto url = linux_backend::addressFromWebKit(webkit_web_view_get_uri(self->view_))) origin.host = url->host;
         MediaCaptureType type = audio && video ? MediaCaptureType::cameraAndMicrophone
                                 : video        ? MediaCaptureType::camera
                                                : MediaCaptureType::microphone;
