@@ -201,11 +201,20 @@ def case_page_loads(args):
         geo = s.geometry(window)
         check(geo["WIDTH"] == 1040 and 760 < geo["HEIGHT"] < 820, f"window is {geo}")
         check(geo["X"] == (1280 - 1040) // 2 and geo["Y"] == (1024 - geo["HEIGHT"]) // 2, f"window not centred: {geo}")
-        time.sleep(1.0)  # let the page paint
-        shot = s.screenshot(os.path.join(args.artifacts, "web-shell-window.png"))
-        inside = pixel(shot, geo["X"] + 700, geo["Y"] + menu_bar_height(s, window) + 600)
-        check(all(abs(a - b) <= 8 for a, b in zip(inside, BACKGROUND)),
-              f"window shows {inside}, not the page's {BACKGROUND}")
+        # The first paint can lag the page's scripts by seconds on a loaded
+        # machine; what counts is that the window comes to show the page.
+        shot = os.path.join(args.artifacts, "web-shell-window.png")
+        shown = []
+
+        def painted():
+            s.screenshot(shot)
+            shown.append(pixel(shot, geo["X"] + 700, geo["Y"] + menu_bar_height(s, window) + 600))
+            return all(abs(a - b) <= 8 for a, b in zip(shown[-1], BACKGROUND))
+        try:
+            wait_until(painted, 15, "the page to be painted")
+        except Failure:
+            raise Failure(f"window shows {shown[-1]}, not the page's {BACKGROUND}")
+        inside = shown[-1]
         outside = pixel(shot, 5, 5)
         check(outside != inside, "the screenshot is one colour")
         check(proc.poll() is None, "the web shell ended by itself")
