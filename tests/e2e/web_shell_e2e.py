@@ -274,14 +274,18 @@ def case_ctrl_q_quits(args):
     with Session(PAGES) as s:
         proc, window = launch_main(s, args.shell)
         s.key(window, "ctrl+q")
-        s.wait_exit(proc, 10)
+        code = s.wait_exit(proc, 10)
+        # The delegate and its window outlive the event loop; the process
+        # must still end in order, not on a signal.
+        check(code == 0, f"the web shell ended with {code}")
 
 
 def case_closing_window_quits(args):
     with Session(PAGES) as s:
         proc, window = launch_main(s, args.shell)
         subprocess.run([args.close_request, window], env=s.env, check=True, timeout=10)
-        s.wait_exit(proc, 10)
+        code = s.wait_exit(proc, 10)
+        check(code == 0, f"the web shell ended with {code}")
 
 
 def case_editing_shortcuts(args):
