@@ -299,8 +299,7 @@ def case_editing_shortcuts(args):
         wait_until(focus_field, 10, "the text field to take focus")
         s.type_text(window, "abc")
         wait_until(lambda: s.server.report(text="abc"), 10, "the typed text")
-        steps = [("ctrl+a", None), ("ctrl+x", ""), ("ctrl+z", "abc"), ("ctrl+shift+z", ""), ("ctrl+v", "abc"),
-                 ("ctrl+v", "abcabc")]
+        steps = [("ctrl+a", None), ("ctrl+x", ""), ("ctrl+z", "abc"), ("ctrl+shift+z", ""), ("ctrl+v", "abc")]
         for keys, expected in steps:
             before = len(s.server.reports())
             s.key(window, keys)
@@ -309,6 +308,13 @@ def case_editing_shortcuts(args):
                            f"{expected!r} after {keys}")
             else:
                 time.sleep(0.3)
+        # Each key ran its command once: a key that both WebKit and the shell
+        # acted on would have pasted twice. (A second paste is not tried:
+        # WebKitGTK at times leaves the pasted text selected a moment later,
+        # more often on a loaded machine, and pasting again replaces it.)
+        time.sleep(1.0)
+        values = [r["text"] for r in s.server.reports() if "text" in r]
+        check(values[-1] == "abc", f"the field went {values}")
         check(proc.poll() is None, "the web shell ended")
 
 
