@@ -2,6 +2,7 @@
 // its delegate, views and the workspace.
 #pragma once
 
+#include <CoreServices/CoreServices.h>
 #include <Foundation/Foundation.h>
 
 @interface NSResponder : NSObject

@@ -2,6 +2,7 @@
 // call and nothing more.
 #pragma once
 
+#include <CoreFoundation/CoreFoundation.h>
 #include <dispatch/dispatch.h>
 #include <objc/NSObject.h>
 
