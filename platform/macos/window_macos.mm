@@ -172,7 +172,15 @@ public:
         app_.mainMenu = native != nullptr ? native->native() : nil;
     }
 
-    void activate(bool ignoringOtherApps) override { [app_ activateIgnoringOtherApps:ignoringOtherApps]; }
+    // Kept although marked for deprecation: its replacement, -activate
+    // (macOS 14), is cooperative and may leave the window behind the
+    // application in front, where this brings the shell forward as it opens.
+    void activate(bool ignoringOtherApps) override {
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+        [app_ activateIgnoringOtherApps:ignoringOtherApps];
+#pragma clang diagnostic pop
+    }
     void run() override { [app_ run]; }
     void terminate() override { [app_ terminate:nil]; }
 

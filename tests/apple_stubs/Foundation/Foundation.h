@@ -52,7 +52,9 @@ typedef struct {
 @property (class, readonly, strong) NSFileHandle* fileHandleWithStandardOutput;
 @property (class, readonly, strong) NSFileHandle* fileHandleWithStandardError;
 @property (readonly) int fileDescriptor;
-- (void)writeData:(NSData*)data;
+// Marked for deprecation in the SDK; deprecated here already, as for
+// -[NSApplication activateIgnoringOtherApps:].
+- (void)writeData:(NSData*)data __attribute__((deprecated("", "writeData:error:")));
 @end
 
 @interface NSProcessInfo : NSObject
