@@ -41,9 +41,13 @@
     didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
                    ofType:(SCStreamOutputType)type {
     (void)stream;
-    if (auto output = _output.lock()) {
-        const pimorlo::platform::macos::CoreMediaSampleBuffer buffer(sampleBuffer);
-        output->streamDidOutputSampleBuffer(buffer, static_cast<pimorlo::platform::StreamOutputType>(type));
+    // The sample-handler queue drains its pool only now and then; the format,
+    // buffers and errors one buffer's conversion leaves behind go with it.
+    @autoreleasepool {
+        if (auto output = _output.lock()) {
+            const pimorlo::platform::macos::CoreMediaSampleBuffer buffer(sampleBuffer);
+            output->streamDidOutputSampleBuffer(buffer, static_cast<pimorlo::platform::StreamOutputType>(type));
+        }
     }
 }
 
