@@ -5,6 +5,17 @@
 #include "web_shell/policy.h"
 
 namespace pimorlo::web_shell {
+namespace {
+
+// The process's one delegate. It is never destroyed: the platform can still
+// ask it for decisions while the process ends, after the event loop has
+// returned, and nothing is torn down at exit.
+std::shared_ptr<PimOrloWindowDelegate>& delegate() {
+    static auto* held = new std::shared_ptr<PimOrloWindowDelegate>();
+    return *held;
+}
+
+}  // namespace
 
 StartupValues readStartupValues(std::vector<std::string> args, const platform::WebKit& webKit) {
     StartupValues values;
@@ -27,10 +38,9 @@ int webShellMain(std::vector<std::string> args, const WebShellPlatform& platform
     const StartupValues values = readStartupValues(std::move(args), platform.webKit);
     platform::Application& app = platform.application;
     app.setActivationPolicy(platform::ActivationPolicy::accessory);
-    // The application holds its delegate weakly; this reference keeps it alive
-    // for as long as the event loop runs.
-    auto delegate = std::make_shared<PimOrloWindowDelegate>(values.targetURL, values.parentPID, platform);
-    app.setDelegate(delegate);
+    // The application holds its delegate weakly; the global keeps it alive.
+    delegate() = std::make_shared<PimOrloWindowDelegate>(values.targetURL, values.parentPID, platform);
+    app.setDelegate(delegate());
     app.run();
     return 0;
 }

@@ -27,6 +27,11 @@ bool isWebScheme(std::optional<std::string_view> scheme) {
     return scheme && (*scheme == "http" || *scheme == "https");
 }
 
+// Compared as written, like the web schemes.
+bool isSchemeHandedToTheSystem(std::optional<std::string_view> scheme) {
+    return scheme && (*scheme == "mailto" || *scheme == "tel");
+}
+
 }  // namespace
 
 std::optional<std::int32_t> parseDecimalInt32(std::string_view text) {
@@ -67,9 +72,11 @@ NavigationDecision navigationDecision(std::string_view host, std::optional<std::
 
 NewWindowDecision newWindowDecision(std::string_view host, std::optional<std::string_view> scheme) {
     if (isOneOf(host, newWindowLocalHosts)) return NewWindowDecision::loadInPlace;
-    // Only web addresses leave the program: a page must not get to start the
-    // handler of any other scheme (file:, custom protocols) by opening a window.
-    if (isWebScheme(scheme)) return NewWindowDecision::openExternally;
+    // Web, mail and phone addresses leave the program: each opens an ordinary
+    // application and nothing else, and a mail link aimed at a new window must
+    // not silently do nothing. A page must not get to start the handler of any
+    // other scheme (file:, custom protocols) by opening a window.
+    if (isWebScheme(scheme) || isSchemeHandedToTheSystem(scheme)) return NewWindowDecision::openExternally;
     return NewWindowDecision::ignore;
 }
 

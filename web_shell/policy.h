@@ -31,8 +31,9 @@ NavigationDecision navigationDecision(std::string_view host, std::optional<std::
 enum class NewWindowDecision { loadInPlace, openExternally, ignore };
 
 // A request for a new window with an address: a local page replaces the
-// current one, a web address elsewhere goes to the default browser, and any
-// other address is dropped (no window is made for anything).
+// current one, a web address elsewhere and a mailto: or tel: address go to the
+// system's default application, and any other address is dropped (no window
+// is made for anything).
 NewWindowDecision newWindowDecision(std::string_view host, std::optional<std::string_view> scheme);
 
 platform::PermissionDecision mediaCaptureDecision(std::string_view host);

@@ -25,4 +25,15 @@ std::optional<URL> urlFromString(std::string_view text) {
     return url;
 }
 
+std::optional<URL> addressFromWebKit(const char* uri) {
+    if (!uri) return std::nullopt;
+    if (auto parsed = urlFromString(uri)) return parsed;
+    // Never GLib's relaxed parsing: it ends a host at ";", so
+    // "http://127.0.0.1;evil.example/" would read as local.
+    URL url;
+    url.absoluteString = uri;
+    if (const char* scheme = g_uri_peek_scheme(uri)) url.scheme = scheme;
+    return url;
+}
+
 }  // namespace pimorlo::platform::linux_backend

@@ -1,12 +1,14 @@
 // The web view on WebKitGTK 6.0. Navigation and new-window decisions, window
 // creation and media permission requests all go to the delegates; nothing
-// here ever makes a second view.
+// here ever makes a second view, saves a file or shows an error page.
 #include <gio/gio.h>
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/linux/gtk_view.h"
 #include "platform/linux/url_glib.h"
@@ -27,7 +29,7 @@ NavigationAction navigationActionFrom(WebKitNavigationAction* action) {
     NavigationAction result;
     WebKitURIRequest* request = webkit_navigation_action_get_request(action);
     if (!request) return result;
-    if (const char* uri = webkit_uri_request_get_uri(request)) result.request.url = linux_backend::urlFromString(uri);
+    result.request.url = linux_backend::addressFromWebKit(webkit_uri_request_get_uri(request));
     result.request.native = keepRequest(request);
     return result;
 }
@@ -40,10 +42,17 @@ public:
         g_signal_connect(view_, "decide-policy", G_CALLBACK(&LinuxWebView::onDecidePolicy), this);
         g_signal_connect(view_, "create", G_CALLBACK(&LinuxWebView::onCreate), this);
         g_signal_connect(view_, "permission-request", G_CALLBACK(&LinuxWebView::onPermissionRequest), this);
+        g_signal_connect(view_, "load-changed", G_CALLBACK(&LinuxWebView::onLoadChanged), this);
+        g_signal_connect(view_, "load-failed", G_CALLBACK(&LinuxWebView::onLoadFailed), this);
+        g_signal_connect(view_, "context-menu", G_CALLBACK(&LinuxWebView::onContextMenu), this);
+        session_ = WEBKIT_NETWORK_SESSION(g_object_ref(webkit_web_view_get_network_session(view_)));
+        g_signal_connect(session_, "download-started", G_CALLBACK(&LinuxWebView::onDownloadStarted), this);
         installResponderActions();
     }
 
     ~LinuxWebView() override {
+        g_signal_handlers_disconnect_by_data(session_, this);
+        g_object_unref(session_);
         g_signal_handlers_disconnect_by_data(view_, this);
         g_object_unref(view_);
     }
@@ -106,7 +115,11 @@ private:
         auto* self = static_cast<LinuxWebView*>(data);
         if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
             auto delegate = self->navigationDelegate_.lock();
-            if (!delegate) return FALSE;
+            if (!delegate) {
+                // Nobody left to judge it: nothing loads.
+                webkit_policy_decision_ignore(decision);
+                return TRUE;
+            }
             auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
             NavigationAction action = navigationActionFrom(webkit_navigation_policy_decision_get_navigation_action(navigation));
             g_object_ref(decision);
@@ -129,8 +142,77 @@ private:
             webkit_policy_decision_ignore(decision);
             return TRUE;
         }
+        if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+            // WebKit's own answer would save an attachment to disk; a response
+            // the view cannot show, or one meant to be saved, is dropped and
+            // the page stays.
+            auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+            if (!webkit_response_policy_decision_is_mime_type_supported(response) ||
+                isAttachment(webkit_response_policy_decision_get_response(response))) {
+                webkit_policy_decision_ignore(decision);
+            } else {
+                webkit_policy_decision_use(decision);
+            }
+            return TRUE;
+        }
         return FALSE;
     }
+
+    static bool isAttachment(WebKitURIResponse* response) {
+        SoupMessageHeaders* headers = webkit_uri_response_get_http_headers(response);
+        char* disposition = nullptr;
+        if (!headers || !soup_message_headers_get_content_disposition(headers, &disposition, nullptr)) return false;
+        bool attachment = disposition && g_ascii_strcasecmp(disposition, "attachment") == 0;
+        g_free(disposition);
+        return attachment;
+    }
+
+    // A download can still start without a response decision (a link with a
+    // "download" attribute, a script); it is cancelled before anything is
+    // written, and a destination is never chosen for it.
+    static void onDownloadStarted(WebKitNetworkSession*, WebKitDownload* download, gpointer) {
+        g_signal_connect(download, "decide-destination", G_CALLBACK(+[](WebKitDownload* d, char*, gpointer) -> gboolean {
+                             webkit_download_cancel(d);
+                             return TRUE;
+                         }),
+                         nullptr);
+        webkit_download_cancel(download);
+    }
+
+    // Downloading and inspecting are not offered: nothing is saved and the
+    // developer tools are off.
+    static gboolean onContextMenu(WebKitWebView*, WebKitContextMenu* menu, WebKitHitTestResult*, gpointer) {
+        std::vector<WebKitContextMenuItem*> unwanted;
+        for (GList* item = webkit_context_menu_get_items(menu); item; item = item->next) {
+            auto* entry = WEBKIT_CONTEXT_MENU_ITEM(item->data);
+            switch (webkit_context_menu_item_get_stock_action(entry)) {
+                case WEBKIT_CONTEXT_MENU_ACTION_DOWNLOAD_LINK_TO_DISK:
+                case WEBKIT_CONTEXT_MENU_ACTION_DOWNLOAD_IMAGE_TO_DISK:
+                case WEBKIT_CONTEXT_MENU_ACTION_DOWNLOAD_VIDEO_TO_DISK:
+                case WEBKIT_CONTEXT_MENU_ACTION_DOWNLOAD_AUDIO_TO_DISK:
+                case WEBKIT_CONTEXT_MENU_ACTION_INSPECT_ELEMENT:
+                    unwanted.push_back(entry);
+                    break;
+                default:
+                    break;
+            }
+        }
+        for (auto* entry : unwanted) webkit_context_menu_remove(menu, entry);
+        return FALSE;
+    }
+
+    // The page that asks for devices is the one committed in the main frame;
+    // while a load is pending, webkit_web_view_get_uri() already names the
+    // next one.
+    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+        if (event == WEBKIT_LOAD_COMMITTED)
+            static_cast<LinuxWebView*>(data)->committedPage_ = linux_backend::addressFromWebKit(webkit_web_view_get_uri(view));
+    }
+
+    // WebKit's default puts an error page in place of the committed one, and
+    // the window has no way back: a load that fails (an address no handler
+    // serves, a refused connection) leaves the page as it was.
+    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, char*, GError*, gpointer) { return TRUE; }
 
     static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* navigation, gpointer data) {
         static_cast<LinuxWebView*>(data)->askForNewWindow(navigation);
@@ -155,12 +237,16 @@ private:
         // Screen sharing is not a camera or microphone request.
         if (!audio && !video) return FALSE;
         auto delegate = self->uiDelegate_.lock();
-        if (!delegate) return FALSE;
+        if (!delegate) {
+            webkit_permission_request_deny(request);
+            return TRUE;
+        }
 
-        // The request names no origin; it comes from the page the view shows.
+        // The request names no origin; it comes from the page committed in
+        // the main frame. Before any has committed there is no host, and the
+        // user is asked.
         SecurityOrigin origin;
-        if (const char* uri = webkit_web_view_get_uri(self->view_))
-            if (auto url = linux_backend::urlFromString(uri)) origin.host = url->host;
+        if (self->committedPage_) origin.host = self->committedPage_->host;
         MediaCaptureType type = audio && video ? MediaCaptureType::cameraAndMicrophone
                                 : video        ? MediaCaptureType::camera
                                                : MediaCaptureType::microphone;
@@ -220,6 +306,8 @@ private:
     }
 
     WebKitWebView* view_;
+    WebKitNetworkSession* session_;
+    std::optional<URL> committedPage_;
     std::weak_ptr<NavigationDelegate> navigationDelegate_;
     std::weak_ptr<UIDelegate> uiDelegate_;
 };
@@ -249,8 +337,10 @@ public:
         if (configuration.defaultWebpagePreferences)
             webkit_settings_set_enable_javascript_markup(settings,
                                                          configuration.defaultWebpagePreferences->allowsContentJavaScript);
-        // On by default on the Mac; off by default here.
+        // Both on by default on the Mac and off by default here. Scripts that
+        // open windows reach the new-window rule like links do.
         webkit_settings_set_enable_media_stream(settings, TRUE);
+        webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
 #ifdef PIMORLO_MOCK_CAPTURE_DEVICES
         webkit_settings_set_enable_mock_capture_devices(settings, TRUE);
 #endif

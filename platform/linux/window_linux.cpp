@@ -1,7 +1,14 @@
 // Windows and menus on GTK 4. The application is a GtkApplication that never
 // claims a unique name: every instance is independent. The main menu becomes a
 // menu bar at the top of each window, its actions application actions, and
-// the key equivalents accelerators on Ctrl.
+// the key equivalents shortcuts on Ctrl.
+//
+// Keys follow the Mac's order: the focused content sees a key before the
+// menu does. GTK runs application accelerators in the capture phase, before
+// the focused widget, so only the quit command is one. The others are
+// shortcuts in the window's bubble phase: WebKitGTK takes every key to the
+// page, and a key the page leaves unhandled is queued again and reaches them
+// on its way back up.
 #include <gdk/x11/gdkx.h>
 #include <gtk/gtk.h>
 #include <signal.h>
@@ -72,7 +79,8 @@ class LinuxApplication;
 
 class LinuxWindow final : public Window {
 public:
-    LinuxWindow(LinuxApplication& app, GtkApplication* gtkApp, GMenuModel* menuBar, Size contentSize);
+    LinuxWindow(LinuxApplication& app, GtkApplication* gtkApp, GMenuModel* menuBar, GListModel* contentShortcuts,
+                Size contentSize);
     ~LinuxWindow() override;
 
     void setTitle(std::string title) override { gtk_window_set_title(window_, title.c_str()); }
@@ -88,6 +96,8 @@ public:
 
 private:
     static void onRealize(GtkWidget* widget, gpointer self);
+    void fitDefaultSizeToContent();
+    void centerOnX11Monitor();
     static gboolean onCloseRequest(GtkWindow* window, gpointer self);
 
     LinuxApplication& app_;
@@ -113,7 +123,8 @@ struct LinuxTimer final : Timer {
 
 class LinuxApplication final : public Application {
 public:
-    LinuxApplication() : app_(gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE)) {
+    LinuxApplication()
+        : app_(gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE)), contentShortcuts_(g_list_store_new(GTK_TYPE_SHORTCUT)) {
         g_signal_connect(app_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
                              static_cast<LinuxApplication*>(self)->didFinishLaunching();
                          }),
@@ -122,6 +133,7 @@ public:
 
     ~LinuxApplication() override {
         if (menuBar_) g_object_unref(menuBar_);
+        g_object_unref(contentShortcuts_);
         g_object_unref(app_);
     }
 
@@ -131,6 +143,7 @@ public:
 
     void setMainMenu(std::shared_ptr<Menu> menu) override {
         if (menuBar_) g_object_unref(menuBar_);
+        g_list_store_remove_all(contentShortcuts_);
         menuBar_ = G_MENU_MODEL(buildMenu(static_cast<LinuxMenu&>(*menu), true));
         for (auto* window : windows_) window->setMenuBar(menuBar_);
     }
@@ -148,7 +161,7 @@ public:
     // Every window is titled, closable, minimizable and resizable under GTK
     // and double-buffered; the mask and backing change nothing here.
     std::shared_ptr<Window> makeWindow(Rect contentRect, unsigned long, BackingStoreType, bool) override {
-        return std::make_shared<LinuxWindow>(*this, app_, menuBar_, contentRect.size);
+        return std::make_shared<LinuxWindow>(*this, app_, menuBar_, G_LIST_MODEL(contentShortcuts_), contentRect.size);
     }
 
     std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats, std::function<void(Timer&)> block) override {
@@ -213,13 +226,25 @@ private:
                 g_menu_append_submenu(topLevel ? result : section, label.c_str(), G_MENU_MODEL(submenu));
                 g_object_unref(submenu);
             } else {
-                std::string detailed = "app." + addAction(entry.action);
-                g_menu_append(section, entry.title.c_str(), detailed.c_str());
+                std::string name = addAction(entry.action);
+                std::string detailed = "app." + name;
+                GMenuItem* item = g_menu_item_new(entry.title.c_str(), detailed.c_str());
                 std::string accel = accelerator(entry.keyEquivalent);
                 if (!accel.empty()) {
-                    const char* accels[] = {accel.c_str(), nullptr};
-                    gtk_application_set_accels_for_action(app_, detailed.c_str(), accels);
+                    g_menu_item_set_attribute(item, "accel", "s", accel.c_str());
+                    if (name == "terminate") {
+                        // Quitting works from anywhere, whatever the page does.
+                        const char* accels[] = {accel.c_str(), nullptr};
+                        gtk_application_set_accels_for_action(app_, detailed.c_str(), accels);
+                    } else {
+                        GtkShortcut* shortcut = gtk_shortcut_new(gtk_shortcut_trigger_parse_string(accel.c_str()),
+                                                                 gtk_named_action_new(detailed.c_str()));
+                        g_list_store_append(contentShortcuts_, shortcut);
+                        g_object_unref(shortcut);
+                    }
                 }
+                g_menu_append_item(section, item);
+                g_object_unref(item);
             }
         }
         if (topLevel) {
@@ -261,13 +286,17 @@ private:
     }
 
     GtkApplication* app_;
+    // The key equivalents of the focused content's actions; every window
+    // offers them in its bubble phase.
+    GListStore* contentShortcuts_;
     GMenuModel* menuBar_ = nullptr;
     std::weak_ptr<ApplicationDelegate> delegate_;
     std::vector<LinuxWindow*> windows_;
     bool launched_ = false;
 };
 
-LinuxWindow::LinuxWindow(LinuxApplication& app, GtkApplication* gtkApp, GMenuModel* menuBar, Size contentSize)
+LinuxWindow::LinuxWindow(LinuxApplication& app, GtkApplication* gtkApp, GMenuModel* menuBar,
+                         GListModel* contentShortcuts, Size contentSize)
     : app_(app), contentSize_(contentSize) {
     window_ = GTK_WINDOW(gtk_application_window_new(gtkApp));
     g_object_ref(window_);
@@ -282,12 +311,11 @@ LinuxWindow::LinuxWindow(LinuxApplication& app, GtkApplication* gtkApp, GMenuMod
     gtk_box_append(GTK_BOX(box), content_);
     gtk_window_set_child(window_, box);
 
-    // The content rectangle is the area below the menu bar, as the Mac's
-    // content rectangle leaves out its own menu bar.
-    int menuBarHeight = 0;
-    gtk_widget_measure(menuBar_, GTK_ORIENTATION_VERTICAL, -1, nullptr, &menuBarHeight, nullptr, nullptr);
-    gtk_window_set_default_size(window_, static_cast<int>(contentSize.width),
-                                static_cast<int>(contentSize.height) + menuBarHeight);
+    GtkEventController* keys = gtk_shortcut_controller_new_for_model(contentShortcuts);
+    gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_BUBBLE);
+    gtk_widget_add_controller(GTK_WIDGET(window_), keys);
+
+    fitDefaultSizeToContent();
 
     g_signal_connect(window_, "realize", G_CALLBACK(&LinuxWindow::onRealize), this);
     g_signal_connect(window_, "close-request", G_CALLBACK(&LinuxWindow::onCloseRequest), this);
@@ -311,11 +339,35 @@ void LinuxWindow::setContentView(std::shared_ptr<View> view) {
     }
 }
 
+// The content rectangle is the area below the menu bar, as the Mac's content
+// rectangle leaves out its own menu bar. GTK's default size also takes in a
+// title bar that GTK draws itself (under Wayland, or on GNOME), which exists
+// only once the window is realized; one drawn by the window manager, or none,
+// adds nothing.
+void LinuxWindow::fitDefaultSizeToContent() {
+    int width = static_cast<int>(contentSize_.width);
+    int chrome = 0;
+    gtk_widget_measure(menuBar_, GTK_ORIENTATION_VERTICAL, width, nullptr, &chrome, nullptr, nullptr);
+    GtkWidget* child = gtk_window_get_child(window_);
+    for (GtkWidget* part = gtk_widget_get_first_child(GTK_WIDGET(window_)); part; part = gtk_widget_get_next_sibling(part)) {
+        if (part == child || !gtk_widget_get_visible(part) || GTK_IS_NATIVE(part)) continue;
+        int height = 0;
+        gtk_widget_measure(part, GTK_ORIENTATION_VERTICAL, width, nullptr, &height, nullptr, nullptr);
+        chrome += height;
+    }
+    gtk_window_set_default_size(window_, width, static_cast<int>(contentSize_.height) + chrome);
+}
+
+void LinuxWindow::onRealize(GtkWidget*, gpointer data) {
+    auto* self = static_cast<LinuxWindow*>(data);
+    self->fitDefaultSizeToContent();
+    if (self->centerWhenRealized_) self->centerOnX11Monitor();
+}
+
 // GTK 4 has no way to place a window; on X11 the window itself can be moved
 // before it is first shown. Other display servers place it themselves.
-void LinuxWindow::onRealize(GtkWidget* widget, gpointer data) {
-    auto* self = static_cast<LinuxWindow*>(data);
-    if (!self->centerWhenRealized_) return;
+void LinuxWindow::centerOnX11Monitor() {
+    GtkWidget* widget = GTK_WIDGET(window_);
     GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(widget));
     GdkDisplay* display = gtk_widget_get_display(widget);
     if (!surface || !GDK_IS_X11_SURFACE(surface) || !GDK_IS_X11_DISPLAY(display)) return;

@@ -12,28 +12,28 @@
 #include "platform/macos/dispatch_queue.h"
 #include "platform/macos/foundation_values.h"
 
-using pimorlo::platform::StreamDelegate;
-using pimorlo::platform::StreamOutput;
+// The seam's types are named in full at file scope, where the SDK's global
+// names (MacTypes' Point, Rect, Size...) live.
 
 // Takes the stream's delegate and output roles and hands each call to the
 // controller behind the seam, which it holds weakly, as the stream holds it.
 @interface PimOrloStreamBridge : NSObject <SCStreamOutput, SCStreamDelegate>
-- (instancetype)initWithDelegate:(std::weak_ptr<StreamDelegate>)delegate;
-- (void)setOutput:(std::weak_ptr<StreamOutput>)output;
+- (instancetype)initWithDelegate:(std::weak_ptr<pimorlo::platform::StreamDelegate>)delegate;
+- (void)setOutput:(std::weak_ptr<pimorlo::platform::StreamOutput>)output;
 @end
 
 @implementation PimOrloStreamBridge {
-    std::weak_ptr<StreamDelegate> _delegate;
-    std::weak_ptr<StreamOutput> _output;
+    std::weak_ptr<pimorlo::platform::StreamDelegate> _delegate;
+    std::weak_ptr<pimorlo::platform::StreamOutput> _output;
 }
 
-- (instancetype)initWithDelegate:(std::weak_ptr<StreamDelegate>)delegate {
+- (instancetype)initWithDelegate:(std::weak_ptr<pimorlo::platform::StreamDelegate>)delegate {
     self = [super init];
     if (self != nil) _delegate = std::move(delegate);
     return self;
 }
 
-- (void)setOutput:(std::weak_ptr<StreamOutput>)output {
+- (void)setOutput:(std::weak_ptr<pimorlo::platform::StreamOutput>)output {
     _output = std::move(output);
 }
 
@@ -41,9 +41,13 @@ using pimorlo::platform::StreamOutput;
     didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
                    ofType:(SCStreamOutputType)type {
     (void)stream;
-    if (auto output = _output.lock()) {
-        const pimorlo::platform::macos::CoreMediaSampleBuffer buffer(sampleBuffer);
-        output->streamDidOutputSampleBuffer(buffer, static_cast<pimorlo::platform::StreamOutputType>(type));
+    // The sample-handler queue drains its pool only now and then; the format,
+    // buffers and errors one buffer's conversion leaves behind go with it.
+    @autoreleasepool {
+        if (auto output = _output.lock()) {
+            const pimorlo::platform::macos::CoreMediaSampleBuffer buffer(sampleBuffer);
+            output->streamDidOutputSampleBuffer(buffer, static_cast<pimorlo::platform::StreamOutputType>(type));
+        }
     }
 }
 

@@ -89,8 +89,14 @@ public:
         NSData* data = [NSData dataWithBytes:text.data() length:text.size()];
         // A failed write raises; the caller ends the process with its own
         // status right after, so the failure must not end it first.
+        // Kept although marked for deprecation: the line goes out in this one
+        // call and a failure raises, caught here; -writeData:error: would
+        // only report the same failure another way.
         @try {
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
             [NSFileHandle.fileHandleWithStandardError writeData:data];
+#pragma clang diagnostic pop
         } @catch (id) {
         }
     }

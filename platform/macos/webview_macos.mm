@@ -12,10 +12,8 @@
 #include "platform/macos/foundation_values.h"
 #include "platform/webview.h"
 
-using pimorlo::platform::NavigationDelegate;
-using pimorlo::platform::UIDelegate;
-using pimorlo::platform::WebView;
-
+// The seam's types are named in full at file scope: WebKit's umbrella header
+// also brings the legacy global classes (WebView, WebFrame...) there.
 @class PimOrloWebViewBridge;
 
 namespace pimorlo::platform::macos {
@@ -84,28 +82,28 @@ private:
 // question to the controllers behind the seam, which it holds weakly, as the
 // web view holds it. Without a controller the platform's defaults answer.
 @interface PimOrloWebViewBridge : NSObject <WKNavigationDelegate, WKUIDelegate>
-- (instancetype)initWithWebView:(std::weak_ptr<WebView>)webView;
-- (void)setNavigationDelegate:(std::weak_ptr<NavigationDelegate>)delegate;
-- (void)setUIDelegate:(std::weak_ptr<UIDelegate>)delegate;
+- (instancetype)initWithWebView:(std::weak_ptr<pimorlo::platform::WebView>)webView;
+- (void)setNavigationDelegate:(std::weak_ptr<pimorlo::platform::NavigationDelegate>)delegate;
+- (void)setUIDelegate:(std::weak_ptr<pimorlo::platform::UIDelegate>)delegate;
 @end
 
 @implementation PimOrloWebViewBridge {
-    std::weak_ptr<WebView> _webView;
-    std::weak_ptr<NavigationDelegate> _navigationDelegate;
-    std::weak_ptr<UIDelegate> _uiDelegate;
+    std::weak_ptr<pimorlo::platform::WebView> _webView;
+    std::weak_ptr<pimorlo::platform::NavigationDelegate> _navigationDelegate;
+    std::weak_ptr<pimorlo::platform::UIDelegate> _uiDelegate;
 }
 
-- (instancetype)initWithWebView:(std::weak_ptr<WebView>)webView {
+- (instancetype)initWithWebView:(std::weak_ptr<pimorlo::platform::WebView>)webView {
     self = [super init];
     if (self != nil) _webView = std::move(webView);
     return self;
 }
 
-- (void)setNavigationDelegate:(std::weak_ptr<NavigationDelegate>)delegate {
+- (void)setNavigationDelegate:(std::weak_ptr<pimorlo::platform::NavigationDelegate>)delegate {
     _navigationDelegate = std::move(delegate);
 }
 
-- (void)setUIDelegate:(std::weak_ptr<UIDelegate>)delegate {
+- (void)setUIDelegate:(std::weak_ptr<pimorlo::platform::UIDelegate>)delegate {
     _uiDelegate = std::move(delegate);
 }
 

@@ -12,23 +12,23 @@
 #include "platform/macos/foundation_values.h"
 #include "platform/window.h"
 
-using pimorlo::platform::Application;
-using pimorlo::platform::ApplicationDelegate;
+// The seam's types are named in full at file scope, where the SDK's global
+// names (MacTypes' Point, Rect, Size...) live.
 
 // Takes the application delegate role and hands each call to the controller
 // behind the seam, which it holds weakly.
 @interface PimOrloApplicationBridge : NSObject <NSApplicationDelegate>
-- (instancetype)initWithDelegate:(std::weak_ptr<ApplicationDelegate>)delegate
-                     application:(std::weak_ptr<Application>)application;
+- (instancetype)initWithDelegate:(std::weak_ptr<pimorlo::platform::ApplicationDelegate>)delegate
+                     application:(std::weak_ptr<pimorlo::platform::Application>)application;
 @end
 
 @implementation PimOrloApplicationBridge {
-    std::weak_ptr<ApplicationDelegate> _delegate;
-    std::weak_ptr<Application> _application;
+    std::weak_ptr<pimorlo::platform::ApplicationDelegate> _delegate;
+    std::weak_ptr<pimorlo::platform::Application> _application;
 }
 
-- (instancetype)initWithDelegate:(std::weak_ptr<ApplicationDelegate>)delegate
-                     application:(std::weak_ptr<Application>)application {
+- (instancetype)initWithDelegate:(std::weak_ptr<pimorlo::platform::ApplicationDelegate>)delegate
+                     application:(std::weak_ptr<pimorlo::platform::Application>)application {
     self = [super init];
     if (self != nil) {
         _delegate = std::move(delegate);
@@ -172,7 +172,15 @@ public:
         app_.mainMenu = native != nullptr ? native->native() : nil;
     }
 
-    void activate(bool ignoringOtherApps) override { [app_ activateIgnoringOtherApps:ignoringOtherApps]; }
+    // Kept although marked for deprecation: its replacement, -activate
+    // (macOS 14), is cooperative and may leave the window behind the
+    // application in front, where this brings the shell forward as it opens.
+    void activate(bool ignoringOtherApps) override {
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+        [app_ activateIgnoringOtherApps:ignoringOtherApps];
+#pragma clang diagnostic pop
+    }
     void run() override { [app_ run]; }
     void terminate() override { [app_ terminate:nil]; }
 

@@ -8,12 +8,13 @@ usage: web_shell_e2e.py CASE --shell PATH [--mock-capture-shell PATH]
 
 import argparse
 import os
+import socket
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from web_shell_harness import Failure, Session, pixel, wait_until  # noqa: E402
+from web_shell_harness import Failure, Reply, Session, pixel, wait_until  # noqa: E402
 
 BACKGROUND = (31, 138, 91)
 
@@ -33,6 +34,7 @@ body {{ margin: 0; background: rgb(31, 138, 91); font: 24px sans-serif; }}
 <script>
 fetch('/report?loaded=main&w=' + innerWidth + '&h=' + innerHeight);
 setInterval(() => fetch('/report?tick=main&t=' + Date.now()), 150);
+addEventListener('resize', () => fetch('/report?resized=main&w=' + innerWidth + '&h=' + innerHeight));
 </script></body></html>"""
 
 SECOND = """<!doctype html><html><head><title>E2E second</title></head><body>
@@ -49,7 +51,100 @@ navigator.mediaDevices.getUserMedia({{audio: true, video: true}})
   .catch(e => fetch('/report?media=refused&name=' + e.name));
 </script></body></html>"""
 
-PAGES = {"/main": MAIN, "/second": SECOND, "/framehost": FRAME_HOST, "/media": MEDIA}
+
+def ticking(name):
+    """Script for a page that reports its load and then ticks, each report
+    naming this one document, so a test can tell that the page it loaded is
+    the page still running."""
+    return f"""<script>
+const doc = String(Math.random()).slice(2);
+fetch('/report?loaded={name}&doc=' + doc);
+setInterval(() => fetch('/report?tick={name}&doc=' + doc + '&t=' + Date.now()), 150);
+</script>"""
+
+
+# A stray "%" that GLib's strict parser refuses, in a sub-frame, a script's
+# window and a main-frame navigation, all to the foreign server.
+PERCENT = """<!doctype html><html><head><title>E2E percent</title></head><body>
+<iframe src="http://127.0.0.2:{fport}/framed?%" width="300" height="200"></iframe>
+<script>
+window.open('http://127.0.0.2:{fport}/popup?%');
+setTimeout(() => location.href = 'http://127.0.0.2:{fport}/page?%', 600);
+</script>""" + ticking("percent") + "</body></html>"
+
+# A meta refresh, a server redirect and a form post, each to the foreign server.
+AWAY = """<!doctype html><html><head><title>E2E away</title>
+<meta http-equiv="refresh" content="0;url=http://127.0.0.2:{fport}/refreshed"></head><body>
+<form id="f" method="post" action="http://127.0.0.2:{fport}/posted"><input name="a" value="b"></form>
+<script>
+setTimeout(() => location.href = '/redirect', 1200);
+setTimeout(() => document.getElementById('f').submit(), 2400);
+</script>""" + ticking("away") + "</body></html>"
+
+MARKER = "pimorlo-download-" + os.urandom(6).hex()
+
+DOWNLOADS = """<!doctype html><html><head><title>E2E downloads</title></head><body>
+<a id="dl" href="/plain-file" download="{marker}.txt">save</a>
+<script>
+setTimeout(() => location.href = '/attachment-bin', 300);
+setTimeout(() => location.href = '/attachment-html', 1300);
+setTimeout(() => document.getElementById('dl').click(), 2300);
+</script>""".replace("{marker}", MARKER) + ticking("downloads") + "</body></html>"
+
+# Addresses the view may load but cannot: no handler serves them, or nothing
+# listens. Then a mail address aimed at a new window.
+MAIL = """<!doctype html><html><head><title>E2E mail</title></head><body>
+<script>
+setTimeout(() => location.href = 'mailto:someone@example.com', 300);
+setTimeout(() => location.href = 'tel:+15550100', 900);
+setTimeout(() => location.href = 'x-pimorlo-custom:thing', 1500);
+setTimeout(() => location.href = 'http://127.0.0.1:{cport}/nobody', 2100);
+setTimeout(() => window.open('mailto:other@example.com'), 2700);
+</script>""" + ticking("mail") + "</body></html>"
+
+OPENER = """<!doctype html><html><head><title>E2E opener</title></head><body>
+<script>setTimeout(() => window.open('/second?via=script'), 300);</script>""" + ticking("opener") + "</body></html>"
+
+# A field whose page takes every Ctrl key for itself, beside nothing else.
+KEYS = """<!doctype html><html><head><title>E2E keys</title><style>
+body {{ margin: 0; background: rgb(31, 138, 91); }}
+#guarded {{ position: absolute; left: 100px; top: 20px; width: 400px; font-size: 24px; }}
+</style></head><body>
+<input id="guarded" onfocus="fetch('/report?focus=guarded')"
+       oninput="fetch('/report?guarded=' + encodeURIComponent(this.value))">
+<script>
+document.getElementById('guarded').addEventListener('keydown', e => {{
+  if (!e.ctrlKey || e.key === 'Control' || e.key === 'Shift') return;
+  e.preventDefault();
+  fetch('/report?key=' + encodeURIComponent(e.key) + '&shift=' + e.shiftKey);
+}});
+</script>""" + ticking("keys") + "</body></html>"
+
+# A page on [::1] (local for navigation, not for devices) that starts a load
+# of a local page, which the server holds back, and asks for devices while it
+# is pending.
+MEDIA_PENDING = """<!doctype html><html><head><title>E2E media pending</title></head><body><script>
+location.href = 'http://127.0.0.1:{port}/slow';
+setTimeout(() => navigator.mediaDevices.getUserMedia({{audio: true, video: true}})
+  .then(s => fetch('/report?media=granted'))
+  .catch(e => fetch('/report?media=refused&name=' + e.name)), 500);
+</script></body></html>"""
+
+FOREIGN = {path: "<!doctype html><title>foreign</title>" for path in
+           ("/framed", "/popup", "/page", "/refreshed", "/redirected", "/posted")}
+
+PAGES = {"/main": MAIN, "/second": SECOND, "/framehost": FRAME_HOST, "/media": MEDIA,
+         "/percent": PERCENT, "/away": AWAY, "/downloads": DOWNLOADS, "/mail": MAIL, "/opener": OPENER,
+         "/keys": KEYS, "/mediapending": MEDIA_PENDING,
+         "/redirect": Reply(302, {"Location": "http://127.0.0.2:{fport}/redirected"}),
+         "/slow": Reply(headers={"Content-Type": "text/html"}, body=SECOND, delay=20),
+         "/attachment-bin": Reply(headers={"Content-Type": "application/octet-stream",
+                                           "Content-Disposition": f'attachment; filename="{MARKER}.bin"'},
+                                  body=MARKER),
+         "/attachment-html": Reply(headers={"Content-Type": "text/html",
+                                            "Content-Disposition": f'attachment; filename="{MARKER}.html"'},
+                                   body=f"<p>{MARKER}</p>"),
+         "/plain-file": Reply(headers={"Content-Type": "text/plain"}, body=MARKER)}
 
 
 def check(condition, message):
@@ -74,6 +169,30 @@ def ticks_after(s, moment):
     return [r for r in s.server.reports() if r.get("tick") == "main" and int(r["t"]) / 1000 > moment]
 
 
+def launch_ticking(s, shell, name):
+    """Starts the shell on the page `name` and waits until it runs; its
+    document id."""
+    proc = s.start_shell(shell, s.url("/" + name))
+    loaded = wait_until(lambda: s.server.report(loaded=name), 20, f"the {name} page to load")
+    return proc, loaded["doc"]
+
+
+def check_still_running(s, proc, name, doc, until):
+    """The one document `doc` of page `name` still ticks after the wall-clock
+    time `until`, and was never loaded again or replaced."""
+    wait_until(lambda: any(r.get("tick") == name and int(r["t"]) / 1000 > until for r in s.server.reports()),
+               until - time.time() + 10, f"the {name} page to keep running")
+    docs = {r["doc"] for r in s.server.reports() if r.get("loaded") == name or r.get("tick") == name}
+    check(docs == {doc}, f"the {name} page was loaded again: documents {docs}")
+    check(proc.poll() is None, "the web shell ended")
+
+
+def check_foreign_untouched(s):
+    with s.foreign.lock:
+        seen = list(s.foreign.requests)
+    check(seen == [], f"the foreign server was asked for {seen}")
+
+
 def case_page_loads(args):
     with Session(PAGES) as s:
         proc, window = launch_main(s, args.shell)
@@ -82,11 +201,20 @@ def case_page_loads(args):
         geo = s.geometry(window)
         check(geo["WIDTH"] == 1040 and 760 < geo["HEIGHT"] < 820, f"window is {geo}")
         check(geo["X"] == (1280 - 1040) // 2 and geo["Y"] == (1024 - geo["HEIGHT"]) // 2, f"window not centred: {geo}")
-        time.sleep(1.0)  # let the page paint
-        shot = s.screenshot(os.path.join(args.artifacts, "web-shell-window.png"))
-        inside = pixel(shot, geo["X"] + 700, geo["Y"] + menu_bar_height(s, window) + 600)
-        check(all(abs(a - b) <= 8 for a, b in zip(inside, BACKGROUND)),
-              f"window shows {inside}, not the page's {BACKGROUND}")
+        # The first paint can lag the page's scripts by seconds on a loaded
+        # machine; what counts is that the window comes to show the page.
+        shot = os.path.join(args.artifacts, "web-shell-window.png")
+        shown = []
+
+        def painted():
+            s.screenshot(shot)
+            shown.append(pixel(shot, geo["X"] + 700, geo["Y"] + menu_bar_height(s, window) + 600))
+            return all(abs(a - b) <= 8 for a, b in zip(shown[-1], BACKGROUND))
+        try:
+            wait_until(painted, 15, "the page to be painted")
+        except Failure:
+            raise Failure(f"window shows {shown[-1]}, not the page's {BACKGROUND}")
+        inside = shown[-1]
         outside = pixel(shot, 5, 5)
         check(outside != inside, "the screenshot is one colour")
         check(proc.poll() is None, "the web shell ended by itself")
@@ -146,14 +274,18 @@ def case_ctrl_q_quits(args):
     with Session(PAGES) as s:
         proc, window = launch_main(s, args.shell)
         s.key(window, "ctrl+q")
-        s.wait_exit(proc, 10)
+        code = s.wait_exit(proc, 10)
+        # The delegate and its window outlive the event loop; the process
+        # must still end in order, not on a signal.
+        check(code == 0, f"the web shell ended with {code}")
 
 
 def case_closing_window_quits(args):
     with Session(PAGES) as s:
         proc, window = launch_main(s, args.shell)
         subprocess.run([args.close_request, window], env=s.env, check=True, timeout=10)
-        s.wait_exit(proc, 10)
+        code = s.wait_exit(proc, 10)
+        check(code == 0, f"the web shell ended with {code}")
 
 
 def case_editing_shortcuts(args):
@@ -167,8 +299,7 @@ def case_editing_shortcuts(args):
         wait_until(focus_field, 10, "the text field to take focus")
         s.type_text(window, "abc")
         wait_until(lambda: s.server.report(text="abc"), 10, "the typed text")
-        steps = [("ctrl+a", None), ("ctrl+x", ""), ("ctrl+z", "abc"), ("ctrl+shift+z", ""), ("ctrl+v", "abc"),
-                 ("ctrl+v", "abcabc")]
+        steps = [("ctrl+a", None), ("ctrl+x", ""), ("ctrl+z", "abc"), ("ctrl+shift+z", ""), ("ctrl+v", "abc")]
         for keys, expected in steps:
             before = len(s.server.reports())
             s.key(window, keys)
@@ -177,6 +308,13 @@ def case_editing_shortcuts(args):
                            f"{expected!r} after {keys}")
             else:
                 time.sleep(0.3)
+        # Each key ran its command once: a key that both WebKit and the shell
+        # acted on would have pasted twice. (A second paste is not tried:
+        # WebKitGTK at times leaves the pasted text selected a moment later,
+        # more often on a loaded machine, and pasting again replaces it.)
+        time.sleep(1.0)
+        values = [r["text"] for r in s.server.reports() if "text" in r]
+        check(values[-1] == "abc", f"the field went {values}")
         check(proc.poll() is None, "the web shell ended")
 
 
@@ -215,9 +353,15 @@ def case_missing_parent_ends_shell(args):
         finished.wait(timeout=5)
         proc = s.start_shell(args.shell, s.url("/main"), str(finished.pid))
         s.window_of(proc)
+        # The watch starts when the window is made, once GTK and WebKit are
+        # up; on a loaded machine that alone can take seconds. So the end is
+        # timed from the window, which the test sees only after the watch has
+        # started, and never comes before one period after launch.
+        shown = time.monotonic()
         s.wait_exit(proc, 6)
-        took = time.monotonic() - proc.started
-        check(1.9 <= took <= 3.5, f"ended {took:.2f} s after launch, not about 2 s")
+        ended = time.monotonic()
+        check(ended - proc.started >= 1.9, f"ended {ended - proc.started:.2f} s after launch, before the first tick")
+        check(ended - shown <= 3.0, f"ended {ended - shown:.2f} s after the window appeared, not at the first tick")
 
 
 def case_local_media_granted(args):
@@ -249,6 +393,133 @@ def case_foreign_media_asks(args):
                             "the media request's outcome")
         check(result == {"media": "granted", "kinds": "audio,video"}, f"media: {result}")
         check(s.windows_named("^Camera and microphone$") == [], "the dialog stayed open")
+        check(proc.poll() is None, "the web shell ended")
+
+
+def case_stray_percent_held(args):
+    with Session(PAGES, foreign_pages=FOREIGN) as s:
+        proc, doc = launch_ticking(s, args.shell, "percent")
+        expected = sorted(f"http://127.0.0.2:{s.foreign.port}{path}?%" for path in ("/framed", "/popup", "/page"))
+        wait_until(lambda: len(s.opened()) >= 3, 15, "three addresses handed to the browser")
+        check(sorted(s.opened()) == expected, f"opened {s.opened()}")
+        check_still_running(s, proc, "percent", doc, time.time() + 1.0)
+        check_foreign_untouched(s)
+
+
+def case_foreign_redirect_refresh_post_held(args):
+    with Session(PAGES, foreign_pages=FOREIGN) as s:
+        proc, doc = launch_ticking(s, args.shell, "away")
+        expected = sorted(f"http://127.0.0.2:{s.foreign.port}{path}" for path in
+                          ("/refreshed", "/redirected", "/posted"))
+        wait_until(lambda: len(s.opened()) >= 3, 15, "three addresses handed to the browser")
+        check(sorted(s.opened()) == expected, f"opened {s.opened()}")
+        check_still_running(s, proc, "away", doc, time.time() + 1.0)
+        check_foreign_untouched(s)
+
+
+def case_downloads_write_nothing(args):
+    with Session(PAGES) as s:
+        proc, doc = launch_ticking(s, args.shell, "downloads")
+        for path in ("/attachment-bin", "/attachment-html", "/plain-file"):
+            wait_until(lambda: s.server.saw(path), 15, f"the request for {path}")
+        # Whatever WebKit would save, it saves within moments of the response.
+        check_still_running(s, proc, "downloads", doc, time.time() + 2.0)
+        check(s.files_under(s.home) == set(), f"files in the home directory: {s.files_under(s.home)}")
+        check(s.files_containing(MARKER) == [], f"downloaded: {s.files_containing(MARKER)}")
+        check(s.opened() == [], f"opened {s.opened()}")
+
+
+def case_failed_loads_keep_the_page(args):
+    with Session(PAGES) as s:
+        # A port that was free a moment ago: nothing answers there.
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            s.server.placeholders["cport"] = probe.getsockname()[1]
+        proc, doc = launch_ticking(s, args.shell, "mail")
+        wait_until(lambda: s.opened(), 15, "the mail window handed to the system")
+        check_still_running(s, proc, "mail", doc, time.time() + 1.5)
+        # Navigation leaves mail and phone addresses to the view; only the
+        # new window goes to the system.
+        check(s.opened() == ["mailto:other@example.com"], f"opened {s.opened()}")
+
+
+def case_script_opened_local_window(args):
+    with Session(PAGES) as s:
+        proc, _ = launch_ticking(s, args.shell, "opener")
+        wait_until(lambda: s.server.report(loaded="second", via="script"), 15, "the script's window in place")
+        check(s.opened() == [], f"opened {s.opened()}")
+        check(proc.poll() is None, "the web shell ended")
+
+
+def case_page_keys_first(args):
+    with Session(PAGES) as s:
+        proc = s.start_shell(args.shell, s.url("/keys"))
+        window = s.window_of(proc)
+        wait_until(lambda: s.server.report(loaded="keys"), 20, "the page to load")
+        wait_until(lambda: len([r for r in s.server.reports() if r.get("tick")]) >= 3, 10, "the page to run")
+        top = s.geometry(window)["HEIGHT"] - 760
+
+        def focus_field():
+            s.click(window, 300, top + 35)
+            return s.server.report(focus="guarded")
+        wait_until(focus_field, 10, "the guarded field to take focus")
+        s.type_text(window, "abc")
+        wait_until(lambda: s.server.report(guarded="abc"), 10, "the typed text")
+        s.key(window, "shift+Home")  # the whole text selected, for Cut to take
+        for keys, key, shift in (("ctrl+x", "x", "false"), ("ctrl+c", "c", "false"), ("ctrl+v", "v", "false"),
+                                 ("ctrl+a", "a", "false"), ("ctrl+z", "z", "false"), ("ctrl+shift+z", "Z", "true")):
+            s.key(window, keys)
+            wait_until(lambda: s.server.report(key=key, shift=shift), 10, f"the page to see {keys}")
+        time.sleep(1.0)
+        values = [r["guarded"] for r in s.server.reports() if "guarded" in r]
+        check(values[-1] == "abc", f"the field changed after the page took the keys: {values}")
+        # Quitting is the shell's own key, whatever the page does with it.
+        s.key(window, "ctrl+q")
+        s.wait_exit(proc, 10)
+        check(not s.server.report(key="q"), "the page saw Ctrl+Q")
+
+
+def case_window_follows_resize(args):
+    with Session(PAGES) as s:
+        proc, window = launch_main(s, args.shell)
+        top = menu_bar_height(s, window)
+        s.xdotool("windowsize", "--sync", window, "900", "700")
+        wait_until(lambda: s.server.report(resized="main", w="900", h=str(700 - top)), 10,
+                   f"the page to follow to 900x{700 - top}")
+        s.server.clear()
+        # Asked for less than the minimum, the page follows down to 720x560
+        # and no further.
+        s.xdotool("windowsize", window, "500", "400")
+        wait_until(lambda: s.server.report(resized="main"), 10, "the page to follow the shrinking window")
+        time.sleep(1.5)
+        sizes = [(int(r["w"]), int(r["h"])) for r in s.server.reports() if r.get("resized")]
+        check(sizes[-1] == (720, 560) and all(w >= 720 and h >= 560 for w, h in sizes),
+              f"the page went {sizes}, not down to 720x560")
+        check(proc.poll() is None, "the web shell ended")
+
+
+def case_page_loads_wayland(args):
+    """Under a Wayland compositor GTK draws the title bar itself; the page
+    still gets its full size."""
+    with Session(PAGES, display="wayland") as s:
+        proc = s.start_shell(args.shell, s.url("/main"))
+        loaded = wait_until(lambda: s.server.report(loaded="main"), 30, "the page to load under Wayland")
+        check((loaded["w"], loaded["h"]) == ("1040", "760"), f"page sees {loaded['w']}x{loaded['h']}, not 1040x760")
+        wait_until(lambda: len([r for r in s.server.reports() if r.get("tick")]) >= 3, 10, "the page to run")
+        check(proc.poll() is None, "the web shell ended")
+
+
+def case_media_decided_on_committed_page(args):
+    """The committed page is on [::1] and asks while a local page is pending:
+    the user is asked, as the committed page's host decides."""
+    with Session(PAGES, ipv6=True) as s:
+        proc = s.start_shell(args.mock_capture_shell, s.url("/mediapending", ipv6=True))
+        s.window_of(proc)
+        wait_until(lambda: s.server.saw("/slow"), 20, "the local load to start")
+        wait_until(lambda: s.windows_named("^Camera and microphone$") or s.server.report(media="granted"), 15,
+                   "the media request's outcome")
+        check(not s.server.report(media="granted"), "granted without asking, on the pending page's host")
+        check(s.windows_named("^Camera and microphone$"), "no permission dialog")
         check(proc.poll() is None, "the web shell ended")
 
 

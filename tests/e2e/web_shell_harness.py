@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Runs PimOrloWebView for real inside a private X server.
+"""Runs PimOrloWebView for real inside a private display server.
 
-Each session owns everything it starts: an Xvfb found through -displayfd, a
-127.0.0.1 web server on a free port that logs every request, a fake default
-browser registered through a private XDG_DATA_HOME/XDG_CONFIG_HOME that appends
-each address it is given to a file, and the web shell's whole process group.
-Everything is waited for with a deadline and stopped on the way out.
+Each session owns everything it starts: an Xvfb found through -displayfd, or a
+headless weston on a socket in the session's own XDG_RUNTIME_DIR; a 127.0.0.1
+web server on a free port that logs every request, and if asked a "foreign"
+one on 127.0.0.2; a fake default application for web, mail and phone
+addresses, registered through a private XDG_DATA_HOME/XDG_CONFIG_HOME, that
+appends each address it is given to a file; and the web shell's whole process
+group. Everything is waited for with a deadline and stopped on the way out.
 """
 
 import http.server
@@ -40,9 +42,21 @@ class _Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
 
+class Reply:
+    """A response other than a plain page: any status, headers and body, sent
+    after `delay` seconds."""
+
+    def __init__(self, status=200, headers=None, body="", delay=0.0):
+        self.status = status
+        self.headers = headers or {}
+        self.body = body
+        self.delay = delay
+
+
 class PageServer:
-    """Serves `pages` (path → HTML, with {port} and {port6} filled in) and
-    records every request's path. /report?… answers 204 and is recorded too."""
+    """Serves `pages` (path → HTML or a Reply, with {port}, {port6} and
+    {fport} filled in) to GET and POST alike and records every request's
+    path. /report?… answers 204 and is recorded too."""
 
     def __init__(self, pages, family=socket.AF_INET, host="127.0.0.1"):
         self.pages = pages
@@ -65,13 +79,24 @@ class PageServer:
                 if page is None:
                     self.send_error(404)
                     return
-                body = page.format(**owner.placeholders).encode()
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html; charset=utf-8")
+                reply = page if isinstance(page, Reply) else Reply(
+                    headers={"Content-Type": "text/html; charset=utf-8"}, body=page)
+                if reply.delay:
+                    time.sleep(reply.delay)
+                body = reply.body.format(**owner.placeholders).encode()
+                self.send_response(reply.status)
+                for name, value in reply.headers.items():
+                    self.send_header(name, value.format(**owner.placeholders))
                 self.send_header("Content-Length", str(len(body)))
                 self.send_header("Cache-Control", "no-store")
                 self.end_headers()
                 self.wfile.write(body)
+
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length") or 0)
+                if length:
+                    self.rfile.read(length)
+                self.do_GET()
 
             def log_message(self, *args):
                 pass
@@ -114,17 +139,28 @@ class PageServer:
         self.httpd.server_close()
 
 
+HANDED_SCHEMES = ("http", "https", "mailto", "tel")
+
+
+def _runtime_dir(root):
+    runtime = os.path.join(root, "runtime")
+    os.makedirs(runtime, mode=0o700, exist_ok=True)
+    os.chmod(runtime, 0o700)
+    return runtime
+
+
 def _shell_environment(root, display):
     """What the web shell is given: a private home and XDG directories with
-    the fake browser as default for http and https, software GL, and the
-    settings WebKit needs when run as root in a container."""
+    the fake browser as default for web, mail and phone addresses, software
+    GL, and the settings WebKit needs when run as root in a container.
+    `display` holds the display server's variables, GDK_BACKEND among them;
+    nothing else of this process's environment is passed on."""
     home = os.path.join(root, "home")
     data = os.path.join(root, "data")
     config = os.path.join(root, "config")
-    runtime = os.path.join(root, "runtime")
-    for d in (home, os.path.join(data, "applications"), config, runtime, os.path.join(root, "cache")):
+    runtime = _runtime_dir(root)
+    for d in (home, os.path.join(data, "applications"), config, os.path.join(root, "cache")):
         os.makedirs(d, exist_ok=True)
-    os.chmod(runtime, 0o700)
     opened = os.path.join(root, "opened.txt")
     browser = os.path.join(root, "fake-browser")
     with open(browser, "w") as f:
@@ -133,22 +169,20 @@ def _shell_environment(root, display):
     with open(os.path.join(data, "applications", "pimorlo-fake-browser.desktop"), "w") as f:
         f.write("[Desktop Entry]\nType=Application\nName=Fake Browser\n"
                 f"Exec={browser} %u\n"
-                "MimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
+                "MimeType=" + "".join(f"x-scheme-handler/{s};" for s in HANDED_SCHEMES) + "\n")
     with open(os.path.join(config, "mimeapps.list"), "w") as f:
-        f.write("[Default Applications]\n"
-                "x-scheme-handler/http=pimorlo-fake-browser.desktop\n"
-                "x-scheme-handler/https=pimorlo-fake-browser.desktop\n")
+        f.write("[Default Applications]\n" + "".join(
+            f"x-scheme-handler/{s}=pimorlo-fake-browser.desktop\n" for s in HANDED_SCHEMES))
     env = {
         "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
         "HOME": home,
-        "DISPLAY": display,
+        **display,
         "XDG_DATA_HOME": data,
         "XDG_DATA_DIRS": data + ":/usr/local/share:/usr/share",
         "XDG_CONFIG_HOME": config,
         "XDG_CONFIG_DIRS": config,
         "XDG_CACHE_HOME": os.path.join(root, "cache"),
         "XDG_RUNTIME_DIR": runtime,
-        "GDK_BACKEND": "x11",
         "LIBGL_ALWAYS_SOFTWARE": "1",
         "GTK_A11Y": "none",
         "NO_AT_BRIDGE": "1",
@@ -176,27 +210,43 @@ def _sandbox_usable():
 
 
 class Session:
-    """One private X server, web server and fake browser."""
+    """One private display server, web server and fake browser.
 
-    def __init__(self, pages, ipv6=False, screen="1280x1024x24"):
+    display="x11" runs Xvfb with no window manager, so no title bar is drawn;
+    display="wayland" runs weston's headless backend, where GTK draws the
+    title bar itself. xdotool works under X11 only."""
+
+    def __init__(self, pages, ipv6=False, screen="1280x1024x24", foreign_pages=None, display="x11"):
         self.root = tempfile.mkdtemp(prefix="pimorlo-e2e-")
         self.shells = []
         self.xvfb = None
+        self.weston = None
         self.server = None
         self.server6 = None
+        self.foreign = None
         try:
-            self._start_xvfb(screen)
-            self.env, self.opened_file = _shell_environment(self.root, self.display)
+            if display == "wayland":
+                display_env = self._start_weston(screen)
+            else:
+                self._start_xvfb(screen)
+                display_env = {"DISPLAY": self.display, "GDK_BACKEND": "x11"}
+            self.env, self.opened_file = _shell_environment(self.root, display_env)
+            self.home = self.env["HOME"]
             self.server = PageServer(pages)
-            placeholders = {"port": self.server.port, "port6": 0}
+            placeholders = {"port": self.server.port, "port6": 0, "fport": 0}
             if ipv6:
                 self.server6 = PageServer(pages, socket.AF_INET6, "::1")
                 self.server6.requests = self.server.requests  # one log
                 self.server6.lock = self.server.lock
                 placeholders["port6"] = self.server6.port
-            self.server.placeholders = placeholders
-            if self.server6:
-                self.server6.placeholders = placeholders
+            if foreign_pages is not None:
+                # Another loopback address: as foreign to the policy as any
+                # public host, and able to tell whether it was ever asked.
+                self.foreign = PageServer(foreign_pages, host="127.0.0.2")
+                placeholders["fport"] = self.foreign.port
+            for server in (self.server, self.server6, self.foreign):
+                if server:
+                    server.placeholders = placeholders
         except BaseException:
             self.close()
             raise
@@ -231,6 +281,56 @@ class Session:
             os.close(read_end)
             if write_end >= 0:
                 os.close(write_end)
+
+    def _start_weston(self, screen):
+        width, height = screen.split("x")[:2]
+        runtime = _runtime_dir(self.root)
+        name = "wayland-pimorlo"
+        log = open(os.path.join(self.root, "weston.log"), "w")
+        self.weston = subprocess.Popen(
+            ["weston", "--backend=headless-backend.so", f"--socket={name}", f"--width={width}",
+             f"--height={height}", "--idle-time=0", "--no-config"],
+            env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "XDG_RUNTIME_DIR": runtime, "HOME": self.root},
+            stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, start_new_session=True)
+        log.close()
+
+        def listening():
+            if self.weston.poll() is not None:
+                raise Failure(f"weston exited with {self.weston.returncode}")
+            return os.path.exists(os.path.join(runtime, name + ".lock")) and \
+                os.path.exists(os.path.join(runtime, name))
+        wait_until(listening, 15, "weston's socket")
+        self.display = name
+        return {"WAYLAND_DISPLAY": name, "GDK_BACKEND": "wayland"}
+
+    def files_under(self, top):
+        """Every file below `top`, as paths relative to it."""
+        found = set()
+        for parent, _, names in os.walk(top):
+            for n in names:
+                found.add(os.path.relpath(os.path.join(parent, n), top))
+        return found
+
+    def files_containing(self, marker):
+        """Files anywhere in the session's directory whose name or content
+        holds `marker`."""
+        hits = []
+        needle = marker.encode()
+        for parent, _, names in os.walk(self.root):
+            for n in names:
+                path = os.path.join(parent, n)
+                if not os.path.isfile(path):  # sockets, FIFOs
+                    continue
+                if marker in n:
+                    hits.append(path)
+                    continue
+                try:
+                    with open(path, "rb") as f:
+                        if needle in f.read(1 << 22):
+                            hits.append(path)
+                except OSError:
+                    pass
+        return hits
 
     def url(self, path, ipv6=False):
         if ipv6:
@@ -322,9 +422,18 @@ class Session:
     def close(self):
         for proc in self.shells:
             self.stop_shell(proc)
-        for server in (self.server, self.server6):
+        for server in (self.server, self.server6, self.foreign):
             if server:
                 server.stop()
+        if self.weston:
+            try:
+                os.killpg(self.weston.pid, signal.SIGTERM)
+                self.weston.wait(timeout=10)
+            except ProcessLookupError:
+                pass
+            except subprocess.TimeoutExpired:
+                os.killpg(self.weston.pid, signal.SIGKILL)
+                self.weston.wait(timeout=10)
         if self.xvfb:
             try:
                 os.killpg(self.xvfb.pid, signal.SIGTERM)

@@ -89,11 +89,18 @@ TEST(NewWindowDecision, LoadsLocalPagesInPlaceAndNeverMakesAWindow) {
         {"127.0.0.2", "http", NewWindowDecision::openExternally},
         {"localhost.", "http", NewWindowDecision::openExternally},
         {"0.0.0.0", "https", NewWindowDecision::openExternally},
+        // Mail and phone links open the user's own applications.
+        {"", "mailto", NewWindowDecision::openExternally},
+        {"", "tel", NewWindowDecision::openExternally},
+        {"example.com", "mailto", NewWindowDecision::openExternally},
         // No other scheme's handler is started from a page.
         {"", "about", NewWindowDecision::ignore},
         {"", "file", NewWindowDecision::ignore},
         {"example.com", "ftp", NewWindowDecision::ignore},
         {"example.com", "HTTP", NewWindowDecision::ignore},
+        {"", "MAILTO", NewWindowDecision::ignore},
+        {"", "sms", NewWindowDecision::ignore},
+        {"", "x-custom", NewWindowDecision::ignore},
         {"", "javascript", NewWindowDecision::ignore},
         {"example.com", std::nullopt, NewWindowDecision::ignore},
     };

@@ -88,6 +88,15 @@ TEST_F(WebShell, LaunchBuildsMenuWindowAndWebViewInOrder) {
                      }));
 }
 
+// The platform may still ask for decisions after the event loop has returned,
+// while the process ends; a delegate gone by then would leave it to guess.
+TEST_F(WebShell, DelegateOutlivesTheEventLoop) {
+    runWith({"PimOrloWebView", "http://127.0.0.1:5000/"});
+    ASSERT_EQ(p.webKit.webViews.size(), 1u);
+    EXPECT_TRUE(p.webKit.webViews[0]->navigationDelegate.lock());
+    EXPECT_TRUE(p.webKit.webViews[0]->uiDelegate.lock());
+}
+
 TEST_F(WebShell, ReadsPageAddressAndParentWithFallbacks) {
     struct Case {
         std::vector<std::string> args;
@@ -196,6 +205,7 @@ TEST_F(WebShell, NewWindowRequestsNeverMakeAWebView) {
         {"http://localhost:9000/next", {"webView.load(http://localhost:9000/next, cachePolicy 0, timeout 60)"}},
         {"http://[::1]:9000/", {"workspace.open(http://[::1]:9000/)"}},
         {"https://example.com/", {"workspace.open(https://example.com/)"}},
+        {"mailto:someone@example.com", {"workspace.open(mailto:someone@example.com)"}},
         {"about:blank", {}},
         {"file:///etc/passwd", {}},
     };

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <CoreMedia/CoreMedia.h>
+#include <CoreServices/CoreServices.h>
 #include <Foundation/Foundation.h>
 
 typedef uint32_t AVAudioChannelCount;

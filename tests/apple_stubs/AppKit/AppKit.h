@@ -2,6 +2,7 @@
 // its delegate, views and the workspace.
 #pragma once
 
+#include <CoreServices/CoreServices.h>
 #include <Foundation/Foundation.h>
 
 @interface NSResponder : NSObject
@@ -81,7 +82,10 @@ typedef NS_ENUM(NSInteger, NSApplicationActivationPolicy){
 - (BOOL)setActivationPolicy:(NSApplicationActivationPolicy)activationPolicy;
 @property (weak) id<NSApplicationDelegate> delegate;
 @property (strong) NSMenu* mainMenu;
-- (void)activateIgnoringOtherApps:(BOOL)ignoreOtherApps;
+// The SDK marks it for deprecation in a release to come; it is deprecated
+// here already, so a call that is not fenced fails now and not on that SDK.
+- (void)activateIgnoringOtherApps:(BOOL)ignoreOtherApps
+    __attribute__((deprecated("This method will be deprecated in a future release. Use NSApp.activate instead.")));
 - (void)run;
 - (void)terminate:(id)sender;
 @end

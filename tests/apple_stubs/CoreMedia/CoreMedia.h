@@ -2,12 +2,10 @@
 // buffer list the copy fills.
 #pragma once
 
+#include <CoreFoundation/CoreFoundation.h>
 #include <stdint.h>
 
-typedef int32_t OSStatus;
-typedef unsigned char Boolean;
 typedef long CMItemCount;
-enum : OSStatus { noErr = 0 };
 
 typedef struct opaqueCMSampleBuffer* CMSampleBufferRef;
 typedef const struct opaqueCMFormatDescription* CMFormatDescriptionRef;

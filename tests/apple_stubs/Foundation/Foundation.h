@@ -2,6 +2,7 @@
 // call and nothing more.
 #pragma once
 
+#include <CoreFoundation/CoreFoundation.h>
 #include <dispatch/dispatch.h>
 #include <objc/NSObject.h>
 
@@ -51,7 +52,9 @@ typedef struct {
 @property (class, readonly, strong) NSFileHandle* fileHandleWithStandardOutput;
 @property (class, readonly, strong) NSFileHandle* fileHandleWithStandardError;
 @property (readonly) int fileDescriptor;
-- (void)writeData:(NSData*)data;
+// Marked for deprecation in the SDK; deprecated here already, as for
+// -[NSApplication activateIgnoringOtherApps:].
+- (void)writeData:(NSData*)data __attribute__((deprecated("", "writeData:error:")));
 @end
 
 @interface NSProcessInfo : NSObject

@@ -4,6 +4,7 @@
 
 #include <AppKit/AppKit.h>
 #include <Foundation/Foundation.h>
+#include <WebKit/WebKitLegacy.h>
 
 @interface WKPreferences : NSObject
 @end

@@ -1,0 +1,43 @@
+# Where `cmake --install` puts the two programs for a companion build to pick
+# up, and the Debian package of the Linux build.
+#
+# Linux: <prefix>/libexec/pimorlo-companion/ (/usr/libexec/... in the package).
+# macOS: <prefix>/Contents/Helpers/, the companion bundle's folder for helper
+#        tools, so the staged tree is copied over the bundle as it stands:
+#          cmake --install build --prefix stage && ditto stage PimOrlo.app
+include(GNUInstallDirs)
+
+if(APPLE)
+  set(PIMORLO_HELPERS_DIR "Contents/Helpers")
+else()
+  set(PIMORLO_HELPERS_DIR "${CMAKE_INSTALL_LIBEXECDIR}/pimorlo-companion")
+endif()
+
+set(PIMORLO_INSTALLED_PROGRAMS)
+foreach(program PimOrloAudioTap PimOrloWebView)
+  if(TARGET ${program})
+    list(APPEND PIMORLO_INSTALLED_PROGRAMS ${program})
+  endif()
+endforeach()
+if(PIMORLO_INSTALLED_PROGRAMS)
+  install(TARGETS ${PIMORLO_INSTALLED_PROGRAMS} RUNTIME DESTINATION ${PIMORLO_HELPERS_DIR})
+endif()
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(PIMORLO_PACKAGE_CONTACT "Pim Orlo developers <dev@pimorlo.invalid>"
+      CACHE STRING "Maintainer named in the Debian package")
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME pimorlo-companion-helpers)
+  set(CPACK_PACKAGE_VENDOR "Pim Orlo")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Audio tap and web view helpers of the Pim Orlo companion")
+  set(CPACK_PACKAGE_CONTACT "${PIMORLO_PACKAGE_CONTACT}")
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+  # The libraries' packages (PipeWire, libsoxr, GLib, GTK, WebKitGTK) are
+  # read off the programs by dpkg-shlibdeps; the tap also needs a running
+  # PipeWire, which the library package does not bring.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire")
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+endif()
