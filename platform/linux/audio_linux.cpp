@@ -5,11 +5,13 @@
 #include "platform/linux/audio_linux.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 namespace pimorlo::platform {
@@ -156,18 +158,24 @@ public:
         // clearing a buffer per sample buffer was a pass of its own.
         storage_ = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
         const bool interleaved = format_->isInterleaved() || channels == 1;
-        const std::uint32_t planes = interleaved ? 1 : channels;
-        buffers_.resize(planes);
-        const std::size_t planeBytes = bytes / planes;
-        for (std::uint32_t i = 0; i < planes; ++i) {
-            buffers_[i].numberChannels = interleaved ? channels : 1;
-            buffers_[i].data = storage_.get() + i * planeBytes;
+        planes_ = interleaved ? 1 : channels;
+        // Mono, stereo and interleaved layouts keep their plane list inside
+        // the buffer: one allocation fewer per sample buffer.
+        if (planes_ > kInlinePlanes) {
+            moreBuffers_.resize(planes_);
+            morePointers_.resize(planes_);
         }
-        list_.numberBuffers = planes;
-        list_.buffers = buffers_.data();
-        if (format_->commonFormat() == CommonFormat::pcmFormatInt16) {
-            for (auto& buffer : buffers_) int16Pointers_.push_back(static_cast<const std::int16_t*>(buffer.data));
+        AudioBuffer* buffers = planes_ > kInlinePlanes ? moreBuffers_.data() : inlineBuffers_.data();
+        const std::int16_t** pointers = planes_ > kInlinePlanes ? morePointers_.data() : inlinePointers_.data();
+        const std::size_t planeBytes = bytes / planes_;
+        for (std::uint32_t i = 0; i < planes_; ++i) {
+            buffers[i].numberChannels = interleaved ? channels : 1;
+            buffers[i].data = storage_.get() + i * planeBytes;
+            pointers[i] = static_cast<const std::int16_t*>(buffers[i].data);
         }
+        list_.numberBuffers = planes_;
+        list_.buffers = buffers;
+        if (format_->commonFormat() == CommonFormat::pcmFormatInt16) int16Pointers_ = pointers;
         setFrameLength(0);
     }
 
@@ -176,25 +184,33 @@ public:
     std::uint32_t frameLength() const override { return length_; }
     void setFrameLength(std::uint32_t frames) override {
         length_ = std::min(frames, capacity_);
-        const std::size_t frameBytes =
-            bytesPerSample(format_->commonFormat()) * (buffers_.empty() ? 0 : buffers_[0].numberChannels);
-        for (auto& buffer : buffers_) buffer.dataByteSize = static_cast<std::uint32_t>(length_ * frameBytes);
+        const std::size_t frameBytes = bytesPerSample(format_->commonFormat()) * list_.buffers[0].numberChannels;
+        for (std::uint32_t i = 0; i < planes_; ++i) {
+            list_.buffers[i].dataByteSize = static_cast<std::uint32_t>(length_ * frameBytes);
+        }
     }
-    const std::int16_t* const* int16ChannelData() const override {
-        return int16Pointers_.empty() ? nullptr : int16Pointers_.data();
-    }
+    const std::int16_t* const* int16ChannelData() const override { return int16Pointers_; }
     AudioBufferList& mutableAudioBufferList() override { return list_; }
 
     // Writable view for the converter, which fills its output in place.
     std::int16_t* int16Samples() { return reinterpret_cast<std::int16_t*>(storage_.get()); }
 
+    LinuxPCMBuffer(const LinuxPCMBuffer&) = delete;
+    LinuxPCMBuffer& operator=(const LinuxPCMBuffer&) = delete;
+
 private:
+    static constexpr std::uint32_t kInlinePlanes = 2;
+
     std::shared_ptr<const AudioFormat> format_;
     std::uint32_t capacity_;
     std::uint32_t length_ = 0;
+    std::uint32_t planes_ = 1;
     std::unique_ptr<std::uint8_t[]> storage_;
-    std::vector<AudioBuffer> buffers_;
-    std::vector<const std::int16_t*> int16Pointers_;
+    std::array<AudioBuffer, kInlinePlanes> inlineBuffers_{};
+    std::array<const std::int16_t*, kInlinePlanes> inlinePointers_{};
+    std::vector<AudioBuffer> moreBuffers_;
+    std::vector<const std::int16_t*> morePointers_;
+    const std::int16_t* const* int16Pointers_ = nullptr;  // null unless the samples are 16-bit
     AudioBufferList list_;
 };
 
@@ -508,6 +524,12 @@ private:
     std::uint32_t written_ = 0;
 };
 
+// Equal rates compare equal here; a rate that is not a number never does.
+bool sameFields(const FormatFields& a, const FormatFields& b) {
+    return a.commonFormat == b.commonFormat && a.sampleRate == b.sampleRate && a.channelCount == b.channelCount &&
+           a.interleaved == b.interleaved;
+}
+
 bool validFields(const FormatFields& f) {
     return bytesPerSample(f.commonFormat) != 0 && f.channelCount > 0 && f.channelCount <= 64 && f.sampleRate > 0 &&
            std::isfinite(f.sampleRate);
@@ -522,11 +544,17 @@ public:
         return std::make_shared<LinuxAudioFormat>(fields);
     }
 
+    // Every sample buffer of a stream describes the same format: the last
+    // one made is handed out again while the description holds.
     std::shared_ptr<const AudioFormat> makeFormat(const AudioFormatDescription& description) override {
-        if (const auto* native = dynamic_cast<const linux_backend::LinuxFormatDescription*>(&description)) {
-            return std::make_shared<LinuxAudioFormat>(native->fields());
+        const auto* native = dynamic_cast<const linux_backend::LinuxFormatDescription*>(&description);
+        const FormatFields fields = native != nullptr ? native->fields() : FormatFields{};
+        std::lock_guard lock(lastDescribedMutex_);
+        if (!lastDescribed_ || !sameFields(lastDescribedFields_, fields)) {
+            lastDescribed_ = std::make_shared<LinuxAudioFormat>(fields);
+            lastDescribedFields_ = fields;
         }
-        return std::make_shared<LinuxAudioFormat>(FormatFields{});
+        return lastDescribed_;
     }
 
     std::unique_ptr<PCMBuffer> makePCMBuffer(std::shared_ptr<const AudioFormat> format,
@@ -556,6 +584,11 @@ public:
         }
         return std::make_unique<SoxrConverter>(in, to.sampleRate(), soxr);
     }
+
+private:
+    std::mutex lastDescribedMutex_;
+    std::shared_ptr<const AudioFormat> lastDescribed_;
+    FormatFields lastDescribedFields_;
 };
 
 }  // namespace
