@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <numbers>
@@ -48,6 +49,8 @@ public:
     ~BenchProcess() override { ::close(devNull_); }
 
     std::vector<std::int16_t>* capture = nullptr;
+    std::size_t writes = 0;
+    bool skipSystemCall = false;  // succeed without calling write(2)
 
     std::vector<std::string> arguments() const override { return {"bench"}; }
     pid_t processIdentifier() const override { return ::getpid(); }
@@ -58,11 +61,13 @@ public:
     void runMainLoop() override {}
     int standardOutputDescriptor() const override { return devNull_; }
     platform::WriteResult write(int fd, const void* bytes, std::size_t count) override {
+        ++writes;
         if (capture != nullptr) {
             const auto* samples = static_cast<const std::int16_t*>(bytes);
             capture->insert(capture->end(), samples, samples + count / 2);
             return {static_cast<long long>(count), 0};
         }
+        if (skipSystemCall) return {static_cast<long long>(count), 0};
         const ssize_t n = ::write(fd, bytes, count);
         return {n, n < 0 ? errno : 0};
     }
@@ -150,55 +155,138 @@ void setRealtime(benchmark::State& state, double rate, std::uint32_t frames) {
                                                     benchmark::Counter::kIsRate);
 }
 
-void ours(benchmark::State& state, double rate, std::uint32_t channels) {
+// Our path: the audio tap's sample handler with the Linux toolkit.
+class OursPath {
+public:
+    explicit OursPath(bool writes = true) { rig_.process.skipSystemCall = !writes; }
+    bool ready() const { return true; }
+    const char* error() const { return ""; }
+    void handle(const Block& block) { rig_.runner->streamDidOutputSampleBuffer(block, platform::StreamOutputType::audio); }
+    std::size_t writes() const { return rig_.process.writes; }
+
+private:
+    Rig rig_;
+};
+
+// What a program calling libsoxr itself needs for the same job: the same
+// mix-down, libsoxr with the same recipe (float in, 16-bit out, as the
+// toolkit makes it), and the write.
+class BarePath {
+public:
+    BarePath(double rate, std::uint32_t channels, std::uint32_t frames, bool writes = true)
+        : devNull_(::open("/dev/null", O_WRONLY | O_CLOEXEC)), systemCalls_(writes), channels_(channels), mono_(frames),
+          out_(static_cast<std::size_t>(std::ceil(frames * 16000.0 / rate)) + 4096) {
+        soxr_ = platform::linux_backend::makeSoxr(rate, 16000, SOXR_INT16_I, error_);
+    }
+    ~BarePath() {
+        if (soxr_ != nullptr) soxr_delete(soxr_);
+        ::close(devNull_);
+    }
+    BarePath(const BarePath&) = delete;
+    BarePath& operator=(const BarePath&) = delete;
+    bool ready() const { return soxr_ != nullptr; }
+    const char* error() const { return error_.c_str(); }
+
+    // False when the write fails.
+    bool handle(const Block& b) {
+        const float* s = b.samples().data();
+        const auto frames = static_cast<std::uint32_t>(b.samples().size() / channels_);
+        const float scale = 1.0f / static_cast<float>(channels_);
+        for (std::uint32_t f = 0; f < frames; ++f) {
+            float sum = 0;
+            for (std::uint32_t c = 0; c < channels_; ++c) sum += s[static_cast<std::size_t>(f) * channels_ + c];
+            mono_[f] = sum * scale;
+        }
+        std::size_t used = 0;
+        std::size_t made = 0;
+        soxr_process(soxr_, mono_.data(), frames, &used, out_.data(), out_.size(), &made);
+        if (made == 0) return true;
+        ++writes_;
+        return !systemCalls_ || ::write(devNull_, out_.data(), made * 2) >= 0;
+    }
+    std::size_t writes() const { return writes_; }
+
+private:
+    int devNull_;
+    bool systemCalls_;
+    std::uint32_t channels_;
+    std::vector<float> mono_;
+    std::vector<std::int16_t> out_;
+    std::string error_;
+    soxr_t soxr_ = nullptr;
+    std::size_t writes_ = 0;
+};
+
+// `writes` false: everything but the write(2) system call itself, to show
+// what the number of writes costs.
+void ours(benchmark::State& state, double rate, std::uint32_t channels, bool writes) {
     const auto frames = static_cast<std::uint32_t>(state.range(0));
     const auto input = blocks(rate, channels, frames);
-    Rig rig;
+    OursPath path(writes);
     std::size_t i = 0;
     for (auto _ : state) {
-        rig.runner->streamDidOutputSampleBuffer(input[i], platform::StreamOutputType::audio);
+        path.handle(input[i]);
         if (++i == input.size()) i = 0;
     }
     setRealtime(state, rate, frames);
 }
 
-// What a program calling libsoxr itself needs for the same job: the same
-// mix-down, libsoxr with the same recipe (high quality, float in) writing
-// 16-bit samples, and the write.
-void bare(benchmark::State& state, double rate, std::uint32_t channels) {
+void bare(benchmark::State& state, double rate, std::uint32_t channels, bool writes) {
     const auto frames = static_cast<std::uint32_t>(state.range(0));
     const auto input = blocks(rate, channels, frames);
-    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    soxr_error_t error = nullptr;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    soxr_t soxr = soxr_create(rate, 16000, 1, &error, &io, &quality, nullptr);
-    if (soxr == nullptr) {
-        state.SkipWithError(error != nullptr ? error : "soxr_create failed");
-        ::close(devNull);
+    BarePath path(rate, channels, frames, writes);
+    if (!path.ready()) {
+        state.SkipWithError(path.error());
         return;
     }
-    std::vector<float> mono(frames);
-    std::vector<std::int16_t> out(static_cast<std::size_t>(std::ceil(frames * 16000.0 / rate)) + 4096);
     std::size_t i = 0;
     for (auto _ : state) {
-        const Block& b = input[i];
-        const float* s = b.samples().data();
-        const float scale = 1.0f / static_cast<float>(channels);
-        for (std::uint32_t f = 0; f < frames; ++f) {
-            float sum = 0;
-            for (std::uint32_t c = 0; c < channels; ++c) sum += s[static_cast<std::size_t>(f) * channels + c];
-            mono[f] = sum * scale;
-        }
-        std::size_t used = 0;
-        std::size_t made = 0;
-        soxr_process(soxr, mono.data(), frames, &used, out.data(), out.size(), &made);
-        if (made > 0 && ::write(devNull, out.data(), made * 2) < 0) state.SkipWithError("write failed");
+        if (!path.handle(input[i])) state.SkipWithError("write failed");
         if (++i == input.size()) i = 0;
     }
-    soxr_delete(soxr);
-    ::close(devNull);
     setRealtime(state, rate, frames);
+}
+
+// A fixed amount of work for an instruction counter (callgrind with
+// --toggle-collect='*countedBlocks*'): one second of audio to warm the path
+// up, then `seconds` of it in the one call that is counted.
+template <typename Path>
+__attribute__((noinline)) void warmBlocks(Path& path, const std::vector<Block>& input) {
+    for (const Block& b : input) path.handle(b);
+}
+
+template <typename Path>
+__attribute__((noinline)) void countedBlocks(Path& path, const std::vector<Block>& input, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) path.handle(input[i % input.size()]);
+}
+
+// Prints the write(2) calls the counted blocks made, as JSON on standard output.
+template <typename Path>
+int counted(Path& path, const std::vector<Block>& input, std::size_t n) {
+    if (!path.ready()) {
+        std::fprintf(stderr, "%s\n", path.error());
+        return 1;
+    }
+    warmBlocks(path, input);
+    const std::size_t before = path.writes();
+    countedBlocks(path, input, n);
+    std::printf("{\"blocks\": %zu, \"writes\": %zu}\n", n, path.writes() - before);
+    return 0;
+}
+
+int count(const char* which, double rate, std::uint32_t channels, std::uint32_t frames, double seconds) {
+    const auto input = blocks(rate, channels, frames);
+    const auto n = static_cast<std::size_t>(seconds * rate / frames);
+    if (std::strcmp(which, "ours") == 0) {
+        OursPath path;
+        return counted(path, input, n);
+    }
+    if (std::strcmp(which, "soxr") == 0) {
+        BarePath path(rate, channels, frames);
+        return counted(path, input, n);
+    }
+    std::fprintf(stderr, "usage: audio_path_bench --count ours|soxr RATE CHANNELS FRAMES SECONDS\n");
+    return 2;
 }
 
 void registerAll() {
@@ -211,11 +299,19 @@ void registerAll() {
                          Case{"16000Hz_mono", 16000, 1}}) {
         for (const int frames : {480, 1024}) {
             benchmark::RegisterBenchmark((std::string("ours/") + c.name).c_str(),
-                                         [c](benchmark::State& s) { ours(s, c.rate, c.channels); })
+                                         [c](benchmark::State& s) { ours(s, c.rate, c.channels, true); })
                 ->Arg(frames);
             benchmark::RegisterBenchmark((std::string("soxr/") + c.name).c_str(),
-                                         [c](benchmark::State& s) { bare(s, c.rate, c.channels); })
+                                         [c](benchmark::State& s) { bare(s, c.rate, c.channels, true); })
                 ->Arg(frames);
+            if (c.rate == 48000) {
+                benchmark::RegisterBenchmark((std::string("ours_unwritten/") + c.name).c_str(),
+                                             [c](benchmark::State& s) { ours(s, c.rate, c.channels, false); })
+                    ->Arg(frames);
+                benchmark::RegisterBenchmark((std::string("soxr_unwritten/") + c.name).c_str(),
+                                             [c](benchmark::State& s) { bare(s, c.rate, c.channels, false); })
+                    ->Arg(frames);
+            }
         }
     }
 }
@@ -272,6 +368,52 @@ Fit fit(const std::vector<std::int16_t>& out, double hz, std::size_t start) {
 
 double dB(double v) { return 20 * std::log10(v); }
 
+struct Held {
+    double meanMs;
+    double maxMs;
+};
+
+// How long a sound waits in the converter: 48 kHz clicks, 12007 frames apart
+// so they fall at every place within a block, go in 480-frame blocks; for
+// each, the time from the end of the block that carried it to the end of the
+// block after which the output holds its peak. `feed` takes one block and
+// answers the output so far.
+template <typename Feed>
+Held clickDelay(Feed feed) {
+    const std::uint32_t frames = 480;
+    std::vector<float> in(48000 * 60, 0.0f);
+    std::vector<std::size_t> clicks;
+    for (std::size_t t = 48000; t + 48000 < in.size(); t += 12007) {
+        in[t] = 0.9f;
+        clicks.push_back(t);
+    }
+    std::vector<std::size_t> madeAfter;  // output frames after each block
+    const std::vector<std::int16_t>* out = nullptr;
+    for (std::size_t start = 0; start + frames <= in.size(); start += frames) {
+        out = &feed(in.data() + start, frames);
+        madeAfter.push_back(out->size());
+    }
+    double sum = 0, max = 0;
+    std::size_t n = 0;
+    for (const std::size_t c : clicks) {
+        std::size_t peak = c / 3;
+        for (std::size_t i = c / 3 - 30; i < c / 3 + 90 && i < out->size(); ++i) {
+            if (std::abs((*out)[i]) > std::abs((*out)[peak])) peak = i;
+        }
+        const std::size_t carried = c / frames;  // the block holding the click
+        for (std::size_t b = carried; b < madeAfter.size(); ++b) {
+            if (madeAfter[b] > peak) {
+                const double ms = static_cast<double>(b - carried) * frames / 48.0;
+                sum += ms;
+                max = std::max(max, ms);
+                ++n;
+                break;
+            }
+        }
+    }
+    return {n > 0 ? sum / static_cast<double>(n) : -1, max};
+}
+
 int quality() {
     std::printf("{\n");
     // Tones above the output's 8 kHz Nyquist fold to 16 kHz minus the tone.
@@ -295,23 +437,33 @@ int quality() {
         std::printf("  \"thdn_997_db\": %.2f,\n", dB((f.amplitude / std::sqrt(2.0)) / f.residualRms));
     }
     {
-        // Frames in minus frames out (at the output rate) once the path runs steadily.
         Rig rig;
         std::vector<std::int16_t> out;
         rig.process.capture = &out;
-        const std::uint32_t frames = 480;
-        const auto mono = sine(1000, 0.5, 2);
-        double held = 0, heldMax = 0;
-        std::size_t in = 0;
-        for (std::size_t start = 0; start + frames <= mono.size(); start += frames) {
+        const Held ours = clickDelay([&](const float* mono, std::uint32_t frames) -> const std::vector<std::int16_t>& {
             std::vector<float> s(static_cast<std::size_t>(frames) * 2);
-            for (std::uint32_t f = 0; f < frames; ++f) s[2 * f] = s[2 * f + 1] = mono[start + f];
+            for (std::uint32_t f = 0; f < frames; ++f) s[2 * f] = s[2 * f + 1] = mono[f];
             rig.runner->streamDidOutputSampleBuffer(Block(std::move(s), 48000, 2), platform::StreamOutputType::audio);
-            in += frames;
-            held = static_cast<double>(in) / 3 - static_cast<double>(out.size());
-            heldMax = std::max(heldMax, held);
-        }
-        std::printf("  \"held_back_ms\": %.3f,\n  \"held_back_max_ms\": %.3f,\n", held / 16.0, heldMax / 16.0);
+            return out;
+        });
+        // The same library with its linear-phase filter, for comparison.
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
+        io.flags |= SOXR_NO_DITHER;
+        soxr_t linear = soxr_create(48000, 16000, 1, nullptr, &io, &quality, nullptr);
+        std::vector<std::int16_t> linearOut;
+        std::vector<std::int16_t> buffer(8192);
+        const Held reference =
+            clickDelay([&](const float* mono, std::uint32_t frames) -> const std::vector<std::int16_t>& {
+                std::size_t n = 0;
+                soxr_process(linear, mono, frames, nullptr, buffer.data(), buffer.size(), &n);
+                linearOut.insert(linearOut.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+                return linearOut;
+            });
+        soxr_delete(linear);
+        std::printf("  \"held_back_ms\": %.3f,\n  \"held_back_max_ms\": %.3f,\n", ours.meanMs, ours.maxMs);
+        std::printf("  \"linear_phase_held_back_ms\": %.3f,\n  \"linear_phase_held_back_max_ms\": %.3f,\n",
+                    reference.meanMs, reference.maxMs);
     }
     std::printf("  \"soxr_version\": \"%s\"\n}\n", soxr_version());
     return 0;
@@ -321,6 +473,10 @@ int quality() {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--quality") == 0) return quality();
+    if (argc == 7 && std::strcmp(argv[1], "--count") == 0) {
+        return count(argv[2], std::atof(argv[3]), static_cast<std::uint32_t>(std::atoi(argv[4])),
+                     static_cast<std::uint32_t>(std::atoi(argv[5])), std::atof(argv[6]));
+    }
     registerAll();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

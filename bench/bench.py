@@ -38,6 +38,21 @@ def package_version(name):
 
 
 # -- machine and versions -----------------------------------------------------
+def busy_line(load_at_start):
+    """Says so when the machine was busier than its cores at the start."""
+    try:
+        load = float(load_at_start.split(",")[0])
+    except ValueError:
+        return []
+    cores = os.cpu_count() or 1
+    if load <= cores:
+        return []
+    return [f"- Busy: the load average was {load:.1f} on {cores} cores when the run started. Figures that depend "
+            "on time (CPU-time ratios, latencies, load times, breaks) come from a busy machine and carry more "
+            "noise than usual; instruction counts, sizes, counts of objects and quality figures do not depend "
+            "on it."]
+
+
 def machine_lines(load_at_start):
     cpu = "unknown"
     try:
@@ -104,6 +119,7 @@ def write_markdown(path, report, args, started, load_at_start, elapsed, source):
     out.append("- The machine is shared with other work (builds and tests of other branches ran beside this run), "
                "so absolute times carry noise; ours and the peer's runs alternate so both see the same "
                "conditions, and the ratios are the figures to judge.")
+    out.extend(busy_line(load_at_start))
     out.append("")
     out.append("## Versions")
     out.append("")
@@ -146,7 +162,8 @@ def write_markdown(path, report, args, started, load_at_start, elapsed, source):
     out.append("## Commands")
     out.append("")
     flags = ["--quick"] if args.quick else []
-    flags += [f"--runs {args.runs}", f"--continuity-minutes {args.continuity_minutes:g}", f"--parts {args.parts}"]
+    flags += [f"--runs {args.runs}", f"--continuity-minutes {args.continuity_minutes:g}",
+              f"--churn-minutes {args.churn_minutes:g}", f"--parts {args.parts}"]
     out.append("    bench/run " + " ".join(flags))
     out.append("")
     for text in report.commands:
@@ -163,13 +180,18 @@ def main():
     parser.add_argument("--quick", action="store_true", help="a few seconds in all: proves the script works")
     parser.add_argument("--runs", type=int, help="runs per program and figure")
     parser.add_argument("--continuity-minutes", type=float, help="length of the continuity capture")
-    parser.add_argument("--parts", default="audio,capture,web", help="comma-separated subset of audio,capture,web")
+    parser.add_argument("--churn-minutes", type=float,
+                        help="length of the churn soak (default: 60, or 10 with --quick)")
+    parser.add_argument("--parts", default="audio,capture,web,churn",
+                        help="comma-separated subset of audio,capture,web,churn")
     args = parser.parse_args()
     build = os.path.abspath(args.build_dir)
     if args.runs is None:
         args.runs = 1 if args.quick else 7
     if args.continuity_minutes is None:
         args.continuity_minutes = 0.04 if args.quick else 10.0
+    if args.churn_minutes is None:
+        args.churn_minutes = 10.0 if args.quick else 60.0
     out = args.out or (os.path.join(build, "bench-quick.md") if args.quick else os.path.join(TOP, "BENCHMARKS.md"))
 
     started = datetime.datetime.now(datetime.timezone.utc)
@@ -180,7 +202,7 @@ def main():
     parts = [p.strip() for p in args.parts.split(",") if p.strip()]
     failed = []
     for part in parts:
-        module = {"audio": "bench_audio", "capture": "bench_capture", "web": "bench_web"}[part]
+        module = {"audio": "bench_audio", "capture": "bench_capture", "web": "bench_web", "churn": "bench_churn"}[part]
         print(f"bench: {part}", file=sys.stderr, flush=True)
         try:
             __import__(module).run(report, build, args)

@@ -9,8 +9,16 @@
  *   signal_player tone HZ AMPLITUDE SECONDS
  *       A sine generated from the frame index, so it repeats exactly: any
  *       sample a reader drops or doubles shows as a break in its period.
+ *   signal_player burst HZ AMPLITUDE SECONDS
+ *       The same sine for SECONDS, faded in and out over 10 ms so that its
+ *       edges stay near HZ, then silence: a short sound such as a
+ *       notification.
  *
- * It ends on SIGTERM or SIGINT, or after SECONDS at the latest. */
+ * --name NAME before the mode sets the application name the stream carries
+ * (default "Benchmark signal player").
+ *
+ * It ends on SIGTERM or SIGINT, or after SECONDS at the latest (a burst
+ * 0.2 s after its sound). */
 
 #include <math.h>
 #include <pipewire/pipewire.h>
@@ -26,6 +34,7 @@
 #define RATE 48000
 #define CHANNELS 2
 #define CLICK_FRAMES (RATE / 1000)
+#define FADE_FRAMES (RATE / 100)
 
 struct player {
     struct pw_main_loop *loop;
@@ -37,6 +46,7 @@ struct player {
     uint64_t frame;
     uint64_t next_click;
     int click_left;
+    uint64_t burst_frames; /* burst: frames of sound before silence; 0 for a tone */
 };
 
 static uint64_t gcd(uint64_t a, uint64_t b) {
@@ -77,9 +87,14 @@ static void on_process(void *userdata) {
                 v = 0.4f;
                 --p->click_left;
             }
-        } else {
+        } else if (p->burst_frames == 0 || p->frame < p->burst_frames) {
             const double t = (double)(p->frame % p->period_frames) / RATE;
-            v = (float)(p->amplitude * sin(2 * M_PI * p->hz * t));
+            double gain = 1.0;
+            if (p->burst_frames != 0) {
+                const uint64_t edge = p->frame < p->burst_frames - p->frame ? p->frame : p->burst_frames - p->frame;
+                if (edge < FADE_FRAMES) gain = 0.5 - 0.5 * cos(M_PI * (double)edge / FADE_FRAMES);
+            }
+            v = (float)(gain * p->amplitude * sin(2 * M_PI * p->hz * t));
         }
         for (int c = 0; c < CHANNELS; ++c) dst[i * CHANNELS + c] = v;
         ++p->frame;
@@ -108,7 +123,8 @@ static void deadline(void *userdata, uint64_t expirations) {
 }
 
 static int usage(void) {
-    fprintf(stderr, "usage: signal_player clicks INTERVAL_MS SECONDS | signal_player tone HZ AMPLITUDE SECONDS\n");
+    fprintf(stderr, "usage: signal_player [--name NAME] clicks INTERVAL_MS SECONDS\n"
+                    "       signal_player [--name NAME] tone|burst HZ AMPLITUDE SECONDS\n");
     return 2;
 }
 
@@ -116,17 +132,31 @@ int main(int argc, char **argv) {
     struct player p;
     memset(&p, 0, sizeof p);
     double seconds;
-    if (argc == 4 && strcmp(argv[1], "clicks") == 0) {
+    const char *name = "Benchmark signal player";
+    char **args = argv;
+    int nargs = argc;
+    if (nargs >= 3 && strcmp(args[1], "--name") == 0) {
+        name = args[2];
+        args += 2;
+        nargs -= 2;
+    }
+    const int burst = nargs == 5 && strcmp(args[1], "burst") == 0;
+    if (nargs == 4 && strcmp(args[1], "clicks") == 0) {
         p.clicks = 1;
-        p.interval_frames = (uint64_t)(atof(argv[2]) * RATE / 1000);
-        seconds = atof(argv[3]);
-    } else if (argc == 5 && strcmp(argv[1], "tone") == 0) {
-        p.hz = atof(argv[2]);
-        p.amplitude = atof(argv[3]);
-        seconds = atof(argv[4]);
+        p.interval_frames = (uint64_t)(atof(args[2]) * RATE / 1000);
+        seconds = atof(args[3]);
+    } else if (nargs == 5 && (strcmp(args[1], "tone") == 0 || burst)) {
+        p.hz = atof(args[2]);
+        p.amplitude = atof(args[3]);
+        seconds = atof(args[4]);
         const uint64_t whole_hz = (uint64_t)p.hz;
         if ((double)whole_hz != p.hz || whole_hz == 0) return usage();
         p.period_frames = RATE / gcd(RATE, whole_hz);
+        if (burst) {
+            p.burst_frames = (uint64_t)(seconds * RATE);
+            if (p.burst_frames < 2 * FADE_FRAMES) return usage();
+            seconds += 0.2;
+        }
     } else {
         return usage();
     }
@@ -144,7 +174,7 @@ int main(int argc, char **argv) {
     p.stream = pw_stream_new_simple(
         loop, p.clicks ? "bench-clicks" : "bench-tone",
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,
-                          "Music", PW_KEY_APP_NAME, "Benchmark signal player", NULL),
+                          "Music", PW_KEY_APP_NAME, name, NULL),
         &stream_events, &p);
 
     uint8_t pod[1024];

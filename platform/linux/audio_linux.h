@@ -34,6 +34,11 @@ private:
 // Bytes of one sample of the format, 0 for a format without PCM samples.
 std::size_t bytesPerSample(CommonFormat format);
 
+// A mono libsoxr resampler from float samples to `outputType` (float or
+// signed 16-bit), with the recipe every resampler here uses. Null, with a
+// reason, when libsoxr refuses the rates.
+soxr_t makeSoxr(double inputRate, double outputRate, soxr_datatype_t outputType, std::string& reason);
+
 // A streaming mono float resampler (libsoxr, high quality). The filter state
 // runs on across calls; `flush` drains what the filter still holds.
 class MonoResampler {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/linux/gtk_view.h"
+#include "platform/linux/renderer_choice.h"
 #include "platform/window.h"
 
 namespace pimorlo::platform {
@@ -404,6 +405,7 @@ public:
 std::shared_ptr<Application> makeDefaultApplication() {
     static std::weak_ptr<Application> shared;
     if (auto existing = shared.lock()) return existing;
+    linux_backend::applyDefaultRenderer();
     auto created = std::make_shared<LinuxApplication>();
     shared = created;
     return created;

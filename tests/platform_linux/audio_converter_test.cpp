@@ -2,6 +2,7 @@
 // one input buffer per call, handed over whole, and `noDataNow` afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -131,6 +132,22 @@ TEST(LinuxConverter, BlockSizesAndShortOutputsDoNotChangeTheResult) {
     EXPECT_EQ(convertAll(src, 96000, signal, {1024}, 10), whole);
 }
 
+TEST(LinuxConverter, OutputHeldBackForACallerThatTakesTooLittleIsBounded) {
+    // Each call gives room for 10 frames while 341 come out: what is held back
+    // would grow without end. Past four seconds of output the newest is
+    // dropped; what was held back up to then still comes out, whole.
+    const Source src{CommonFormat::pcmFormatFloat32, 48000, 2, true};
+    auto signal = [](double t) { return 0.4 * std::sin(2 * kPi * 440 * t); };
+    const std::size_t frames = 48000 * 12;
+    const auto whole = convertAll(src, frames, signal, {1024});
+    const auto starved = convertAll(src, frames, signal, {1024}, 10, false, false);
+    const std::size_t calls = (frames + 1023) / 1024;
+    EXPECT_GE(starved.size(), 4 * 16000u);
+    EXPECT_LE(starved.size(), calls * 10 + 4 * 16000 + 1024);
+    ASSERT_LE(starved.size(), whole.size());
+    EXPECT_TRUE(std::equal(starved.begin(), starved.begin() + 4 * 16000, whole.begin()));
+}
+
 TEST(LinuxConverter, LongRunFrameCountMatchesTheRateRatio) {
     for (double rate : {48000.0, 44100.0, 96000.0, 22050.0, 8000.0, 16000.0}) {
         SCOPED_TRACE(rate);
@@ -176,6 +193,54 @@ TEST(LinuxConverter, EveryLayoutIsMixedDownToItsOwnLevel) {
     // One loud channel of two is halved, never summed into clipping.
     const auto oneSided = convertAll({CommonFormat::pcmFormatFloat32, 48000, 2, true}, 48000, tone(1000, 1.0), {1024}, 0, true);
     EXPECT_NEAR(rmsOf(oneSided, 2000, oneSided.size() - 2000), 0.5 / std::sqrt(2.0), 0.005);
+}
+
+TEST(LinuxConverter, FloatStereoAndMonoLayoutsGiveTheSameSamples) {
+    // Equal channels mix down to the mono signal exactly, so every float
+    // layout of one signal, fast path or not, must give the same bits.
+    auto signal = [](double t) { return 0.4 * std::sin(2 * kPi * 440 * t) + 0.2 * std::sin(2 * kPi * 5100 * t); };
+    for (double rate : {48000.0, 16000.0}) {
+        SCOPED_TRACE(rate);
+        const auto mono = convertAll({CommonFormat::pcmFormatFloat32, rate, 1, true}, 24000, signal, {480});
+        ASSERT_GT(mono.size(), 7000u);
+        EXPECT_EQ(convertAll({CommonFormat::pcmFormatFloat32, rate, 2, true}, 24000, signal, {480}), mono);
+        EXPECT_EQ(convertAll({CommonFormat::pcmFormatFloat32, rate, 2, false}, 24000, signal, {480}), mono);
+        EXPECT_EQ(convertAll({CommonFormat::pcmFormatFloat32, rate, 1, false}, 24000, signal, {480}), mono);
+        EXPECT_EQ(convertAll({CommonFormat::pcmFormatFloat64, rate, 2, false}, 24000, signal, {480}), mono);
+    }
+}
+
+TEST(LinuxConverter, SameRateSamplesRoundToNearestEvenAndSaturate) {
+    struct Case {
+        float in;
+        std::int16_t out;
+    };
+    const float lsb = 1.0f / 32768;
+    const Case cases[] = {
+        {0.0f, 0},          {0.5f * lsb, 0},     {1.5f * lsb, 2},      {-0.5f * lsb, 0},   {-1.5f * lsb, -2},
+        {2.5f * lsb, 2},    {0.49f * lsb, 0},    {0.51f * lsb, 1},     {1.0f, 32767},      {32766.5f * lsb, 32766},
+        {-1.0f, -32768},    {-1.5f, -32768},     {4.0f, 32767},        {NAN, 0},           {INFINITY, 32767},
+        {-INFINITY, -32768},
+    };
+    std::vector<float> values;
+    for (const auto& c : cases) values.push_back(c.in);
+    const auto out = convertAll({CommonFormat::pcmFormatFloat32, 16000, 1, true}, values.size(),
+                                [&](double t) { return values[static_cast<std::size_t>(std::lround(t * 16000))]; },
+                                {3});
+    ASSERT_EQ(out.size(), values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) EXPECT_EQ(out[i], cases[i].out) << "input " << cases[i].in;
+}
+
+TEST(LinuxConverter, SamplesThatAreNotNumbersBecomeSilenceNotFullScale) {
+    // One block of not-a-number and infinity amid a quiet tone: what comes out
+    // stays near the tone's level instead of a burst of full-scale samples.
+    const Source src{CommonFormat::pcmFormatFloat32, 48000, 2, true};
+    const auto out = convertAll(src, 48000, [](double t) {
+        if (t >= 0.5 && t < 0.51) return t < 0.505 ? static_cast<double>(NAN) : static_cast<double>(INFINITY);
+        return 0.1 * std::sin(2 * kPi * 440 * t);
+    }, {480});
+    ASSERT_GT(out.size(), 15000u);
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_LE(std::abs(static_cast<int>(out[i])), 4000) << "at " << i;
 }
 
 TEST(LinuxConverter, OverRangeInputClipsAndNeverWraps) {
@@ -225,6 +290,18 @@ TEST(LinuxConverter, FormatsAndConvertersTheToolkitRefuses) {
     });
     EXPECT_EQ(status, ConverterOutputStatus::error);
     EXPECT_TRUE(error);
+    // An empty buffer of the right format is no error, and gives nothing.
+    auto empty = toolkit->makePCMBuffer(stereo, 16);
+    error.reset();
+    bool supplied = false;
+    status = converter->convert(*output, error, [&](std::uint32_t, ConverterInputStatus& s) -> PCMBuffer* {
+        s = supplied ? ConverterInputStatus::noDataNow : ConverterInputStatus::haveData;
+        supplied = true;
+        return s == ConverterInputStatus::haveData ? empty.get() : nullptr;
+    });
+    EXPECT_EQ(status, ConverterOutputStatus::inputRanDry);
+    EXPECT_FALSE(error);
+    EXPECT_EQ(output->frameLength(), 0u);
 }
 
 }  // namespace

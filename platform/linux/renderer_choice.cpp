@@ -1,0 +1,53 @@
+#include "platform/linux/renderer_choice.h"
+
+#include <dirent.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace pimorlo::platform::linux_backend {
+
+// Without a GPU, GTK's GL renderers draw through Mesa's software rasteriser:
+// measured with one web view on such a machine, the cairo renderer loads the
+// page sooner and the UI process takes half the memory (74 against 148 MiB
+// PSS). With a GPU, GL is GTK's own default and WebKit hands it its frames as
+// textures, so it stays.
+std::optional<std::string> defaultRenderer(const RendererFacts& facts) {
+    if (facts.userChoice) return std::nullopt;
+    if (!facts.hasRenderNode || facts.softwareGLForced) return "cairo";
+    return std::nullopt;
+}
+
+namespace {
+
+bool hasRenderNode() {
+    DIR* dir = ::opendir("/dev/dri");
+    if (dir == nullptr) return false;
+    bool found = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strncmp(entry->d_name, "renderD", 7) == 0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// Mesa's reading of the variable: set and not "0" or "false".
+bool softwareGLForced() {
+    const char* value = std::getenv("LIBGL_ALWAYS_SOFTWARE");
+    return value != nullptr && std::strcmp(value, "0") != 0 && std::strcmp(value, "false") != 0;
+}
+
+}  // namespace
+
+void applyDefaultRenderer() {
+    RendererFacts facts;
+    if (const char* chosen = std::getenv("GSK_RENDERER")) facts.userChoice = chosen;
+    facts.hasRenderNode = hasRenderNode();
+    facts.softwareGLForced = softwareGLForced();
+    if (auto renderer = defaultRenderer(facts)) ::setenv("GSK_RENDERER", renderer->c_str(), /*overwrite=*/0);
+}
+
+}  // namespace pimorlo::platform::linux_backend
