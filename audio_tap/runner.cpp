@@ -44,8 +44,12 @@ void AudioTapRunner::setUpCapture(std::optional<platform::ShareableContent> cont
     if (!content || content->displays.empty()) return fail(noDisplayFailure());
 
     const pid_t ownProcessID = services_.process.processIdentifier();
-    platform::ContentFilter filter{content->displays.front(),
-                                   applicationsToExclude(content->applications, ownProcessID), {}};
+    platform::ContentFilter filter;
+    filter.display = content->displays.front();
+    filter.excludingApplications = applicationsToExclude(content->applications, ownProcessID);
+    filter.excludesApplication = [ownProcessID](const platform::RunningApplication& application) {
+        return isSelfOrCompanion(application, ownProcessID);
+    };
 
     auto newStream = services_.capture.makeStream(filter, audioOnlyStreamConfiguration(),
                                                   std::weak_ptr<platform::StreamDelegate>(shared_from_this()));
