@@ -163,11 +163,6 @@ bool CaptureGraph::clientReady(const Global& node) const {
     return it == globals_.end() || it->second.infoReceived;
 }
 
-bool CaptureGraph::knows(std::uint32_t id) const {
-    auto it = globals_.find(id);
-    return it != globals_.end() && it->second.infoReceived && clientReady(it->second);
-}
-
 const std::set<pid_t>& CaptureGraph::excludedClientPids() {
     if (!excludedClientPids_) {
         excludedClientPids_.emplace();
@@ -319,6 +314,11 @@ std::vector<ApplicationRecord> CaptureGraph::applications() const {
         fill(record.applicationName, nonEmpty(lookup(global.props, "application.name")));
     }
     return records;
+}
+
+std::uint32_t CaptureGraph::nodeOf(std::uint32_t port) const {
+    auto it = globals_.find(port);
+    return it == globals_.end() || it->second.type != GlobalType::port ? 0 : parseID(lookup(it->second.props, "node.id"));
 }
 
 std::vector<std::uint32_t> CaptureGraph::sinks() const {

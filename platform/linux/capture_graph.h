@@ -87,6 +87,13 @@ public:
     CaptureGraph() = default;
     explicit CaptureGraph(ExclusionRules rules) : rules_(std::move(rules)) {}
 
+    // The rules to judge by from now on; every earlier decision is dropped.
+    void setRules(ExclusionRules rules) {
+        rules_ = std::move(rules);
+        decisions_.clear();
+        excludedClientPids_.reset();
+    }
+
     // Registry events. `updated` merges a bound object's info into its global.
     void added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props);
     void updated(std::uint32_t id, const Props& props);
@@ -107,11 +114,11 @@ public:
     CapturePlan plan();
 
     bool excluded(std::uint32_t node);
+    // The node a port belongs to; 0 when the port is not known.
+    std::uint32_t nodeOf(std::uint32_t port) const;
     std::vector<ApplicationRecord> applications() const;
     // Audio sinks in registry (id) order.
     std::vector<std::uint32_t> sinks() const;
-    // Whether the clients of every stream have told their properties.
-    bool knows(std::uint32_t id) const;
 
 private:
     struct Global {
