@@ -114,6 +114,8 @@ public:
     CapturePlan plan();
 
     bool excluded(std::uint32_t node);
+    // Whether the global `id` exists and is the one with `serial`.
+    bool present(std::uint32_t id, std::uint64_t serial) const;
     // The node a port belongs to; 0 when the port is not known.
     std::uint32_t nodeOf(std::uint32_t port) const;
     std::vector<ApplicationRecord> applications() const;

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -68,6 +69,9 @@ constexpr std::size_t kMaxSources = 4096;
 constexpr double kMaxBacklogSeconds = 4.0;
 // A link, node or attachment that failed is tried again this much later.
 constexpr long kRetryNanoseconds = 100'000'000;
+// How long a source whose stream ended stays in the mix: longer than any
+// lead it can hold.
+constexpr auto kDrainTime = std::chrono::seconds(1);
 
 struct DisplayNative {
     std::shared_ptr<Connection> connection;
@@ -315,11 +319,15 @@ private:
         links_.clear();
         for (auto& [serial, source] : sources_) destroySource(*source);
         sources_.clear();
+        if (spare_) destroySource(*spare_);
+        spare_.reset();
         if (master_) {
             spa_hook_remove(&masterHook_);
             pw_stream_destroy(master_);
             master_ = nullptr;
         }
+        for (auto& leaving : leaving_) leaving.until = std::chrono::steady_clock::time_point{};
+        detachLeaving();
         for (spa_source** event : {&deliverEvent_, &reconcileEvent_, &retryTimer_}) {
             if (*event) pw_loop_destroy_source(connection_->loop(), *event);
             *event = nullptr;
@@ -400,7 +408,7 @@ private:
     void reconcile() {
         if (!started_ || stopping_) return;
         CaptureGraph& graph = connection_->graph();
-        retryDetaches();
+        detachLeaving();
         for (auto it = links_.begin(); it != links_.end();) {
             if (it->second->dead) {
                 graph.linkLost(it->first);
@@ -416,13 +424,15 @@ private:
         for (const CapturedStream& stream : plan.streams) wanted.insert(stream.serial);
         for (auto it = sources_.begin(); it != sources_.end();) {
             if (!wanted.count(it->first) || it->second->failed) {
-                destroySource(*it->second);
+                destroySource(*it->second, !graph.present(it->second->playbackNode, it->first));
                 it = sources_.erase(it);
             } else {
                 ++it;
             }
         }
+        keepSpare();
         for (const CapturedStream& stream : plan.streams) keepSource(stream);
+        keepSpare();
         // Capture nodes learned just now are linked in the same pass.
         plan = graph.plan();
         unlink(plan.unlink);
@@ -435,13 +445,23 @@ private:
             destroySource(*source);  // it needs more inputs than it has
             source.reset();
         }
+        if (!source && spare_ && spare_->captureNode && !spare_->failed && stream.channels.size() <= spare_->ports) {
+            // The spare's node and ports exist already: the stream is linked
+            // in this same pass, without waiting for a node to be made.
+            source = std::move(spare_);
+            source->serial = stream.serial;
+            source->playbackNode = stream.node;
+            connection_->graph().captureNodeKnown(stream.serial, *source->captureNode);
+        }
         if (!source) {
-            source = makeSource(stream);
+            source = makeSource(stream.channels.size());
             if (!source) {
                 sources_.erase(stream.serial);
                 retryLater();
                 return;
             }
+            source->serial = stream.serial;
+            source->playbackNode = stream.node;
         }
         if (source->channels != stream.channels) {
             // Its links change in this same pass.
@@ -463,13 +483,11 @@ private:
         }
     }
 
-    std::unique_ptr<Source> makeSource(const CapturedStream& captured) {
+    std::unique_ptr<Source> makeSource(std::size_t channels) {
         auto source = std::make_unique<Source>();
         source->owner = this;
-        source->serial = captured.serial;
-        source->playbackNode = captured.node;
-        source->ports = std::min(std::max(kCapturePorts, captured.channels.size()), linux_backend::kMaxMixPorts);
-        const std::string name = "PimOrloAudioTap." + std::to_string(captured.node);
+        source->ports = std::min(std::max(kCapturePorts, channels), linux_backend::kMaxMixPorts);
+        const std::string name = "PimOrloAudioTap." + std::to_string(++nodeCount_);
         pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                  PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_AUTOCONNECT, "false",
                                                  PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
@@ -494,9 +512,25 @@ private:
             pw_stream_destroy(source->stream);
             return nullptr;
         }
-        mixer_.setWeights(*source->mix, linux_backend::downmixWeights(captured.channels));
-        source->channels = captured.channels;
         return source;
+    }
+
+    // One capture node is kept made and unlinked, so a stream that starts is
+    // linked as soon as its ports are known rather than a node's making later.
+    void keepSpare() {
+        if (spare_ && spare_->failed) {
+            destroySource(*spare_);
+            spare_.reset();
+        }
+        if (!spare_) spare_ = makeSource(kCapturePorts);
+        if (!spare_) {
+            retryLater();
+            return;
+        }
+        if (!spare_->captureNode) {
+            const std::uint32_t node = pw_stream_get_node_id(spare_->stream);
+            if (node != SPA_ID_INVALID) spare_->captureNode = node;
+        }
     }
 
     static void onSourceState(void* data, pw_stream_state, pw_stream_state state, const char*) {
@@ -509,7 +543,10 @@ private:
         }
     }
 
-    void destroySource(Source& source) {
+    // `drain`: the stream ended, so what it delivered and the mix has not
+    // taken yet (its lead, the end of its sound) is still mixed before the
+    // source leaves.
+    void destroySource(Source& source, bool drain = false) {
         // No process callback runs once the stream is destroyed, so the
         // source is pushed no more; then it leaves the mix.
         if (source.stream) {
@@ -518,24 +555,24 @@ private:
             source.stream = nullptr;
         }
         if (source.attached) {
-            MixerSource* mix = source.mix.get();
-            if (invokeRealtime([&] { mixer_.detach(*mix); })) {
-                source.attached = false;
-            } else {
-                // The real-time thread may still mix it: kept until it leaves.
-                pendingDetach_.push_back(std::move(source.mix));
-                retryLater();
-            }
+            const auto now = std::chrono::steady_clock::now();
+            leaving_.push_back(Leaving{std::move(source.mix), drain ? now + kDrainTime : now});
+            source.attached = false;
+            detachLeaving();
         }
-        if (source.captureNode) connection_->graph().captureNodeGone(source.serial);
+        if (source.captureNode && source.serial != 0) connection_->graph().captureNodeGone(source.serial);
     }
 
-    void retryDetaches() {
-        for (auto it = pendingDetach_.begin(); it != pendingDetach_.end();) {
-            MixerSource* mix = it->get();
-            if (invokeRealtime([&] { mixer_.detach(*mix); })) it = pendingDetach_.erase(it);
+    // Detaches the sources whose time has come; one the real-time thread
+    // would not let go of yet is kept, attached, until it does.
+    void detachLeaving() {
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = leaving_.begin(); it != leaving_.end();) {
+            MixerSource* mix = it->mix.get();
+            if (it->until <= now && invokeRealtime([&] { mixer_.detach(*mix); })) it = leaving_.erase(it);
             else ++it;
         }
+        if (!leaving_.empty()) retryLater();
     }
 
     void unlink(const std::vector<LinkKey>& keys) {
@@ -746,8 +783,14 @@ private:
     spa_source* retryTimer_ = nullptr;
     std::optional<MonoResampler> resampler_;
     std::map<std::uint64_t, std::unique_ptr<Source>> sources_;  // by the stream's serial
+    std::unique_ptr<Source> spare_;
+    unsigned nodeCount_ = 0;
     std::map<LinkKey, std::unique_ptr<HeldLink>> links_;
-    std::vector<MixerSourceHandle> pendingDetach_;
+    struct Leaving {
+        MixerSourceHandle mix;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::vector<Leaving> leaving_;
     std::shared_ptr<std::atomic<long>> backlog_ = std::make_shared<std::atomic<long>>(0);
 
     // Real-time thread (the mix itself changes only through invokeRealtime).
