@@ -470,6 +470,8 @@ Mixer::SourceState Mixer::state(const MixerSource& source) const {
     state.ratio = source.ratio;
     state.leadFrames = source.lead;
     state.bufferedFrames = source.readable();
+    state.sourcePosition = static_cast<double>(source.readIndex.load(std::memory_order_relaxed)) -
+                           static_cast<double>(source.tailLength + source.pendingSilence) + source.position;
     state.underruns = source.underruns;
     state.droppedFrames = source.droppedFrames.load(std::memory_order_relaxed);
     state.skippedFrames = source.skippedFrames;

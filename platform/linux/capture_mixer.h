@@ -102,6 +102,9 @@ public:
         bool primed = false;
         double ratio = 1.0;           // source frames read per mix frame
         double leadFrames = 0;        // smoothed lead the ratio holds steady
+        // The source frame the next mixed sample is read at, counted in frames
+        // that entered its buffer (negative: the silence ahead of its start).
+        double sourcePosition = 0;
         std::size_t bufferedFrames = 0;
         std::uint64_t underruns = 0;      // times it ran dry while primed
         std::uint64_t droppedFrames = 0;  // pushed while its buffer was full
