@@ -260,7 +260,11 @@ std::int64_t Mixer::now() const {
 }
 
 MixerSourceHandle Mixer::makeSource() const {
-    return MixerSourceHandle(new (std::nothrow) MixerSource(config_.ringFrames));
+    try {
+        return MixerSourceHandle(new MixerSource(config_.ringFrames));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 void Mixer::setWeights(MixerSource& source, const std::vector<float>& weights) const {

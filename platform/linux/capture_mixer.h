@@ -119,8 +119,9 @@ public:
 
     const MixerConfig& config() const { return config_; }
 
-    // Control thread: a new source with its own buffer, not attached yet. Its
-    // weights average its ports until setWeights says otherwise.
+    // Control thread: a new source with its own buffer, not attached yet, or
+    // null when memory runs out. Its weights average its ports until
+    // setWeights says otherwise.
     MixerSourceHandle makeSource() const;
 
     // Control thread: the weights of the source's ports, in push's plane
@@ -130,7 +131,8 @@ public:
 
     // Real-time thread. attach fails (false) when the source is already
     // attached or maxSources are. A source may be pushed before it is
-    // attached: what it buffered then is mixed from attach on.
+    // attached: what it buffered then is mixed from attach on (so is what a
+    // detached source still held, should it be attached again).
     bool attach(MixerSource& source);
     void detach(MixerSource& source);
 
@@ -138,7 +140,9 @@ public:
     // `frames` samples each; a null plane is silence.
     void push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames);
 
-    // Real-time thread: writes `frames` mixed samples to `out` (any length).
+    // Real-time thread: writes `frames` mixed samples to `out`. Any length is
+    // mixed, in pieces of at most maxCycleFrames; a source is whole in cycles
+    // up to its ring's size.
     void mix(float* out, std::uint32_t frames);
 
     SourceState state(const MixerSource& source) const;
