@@ -34,8 +34,10 @@ void AudioTapRunner::start() {
 }
 
 void AudioTapRunner::fail(const Failure& failure) {
+    // A stop that ended the process first decided its status: no line then.
+    if (!exitGate_.claim()) return;
     services_.process.writeStandardError(failure.message);
-    exitGate_.exit(failure.status);
+    exitGate_.end(failure.status);
 }
 
 void AudioTapRunner::setUpCapture(std::optional<platform::ShareableContent> content,
