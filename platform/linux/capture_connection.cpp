@@ -1,8 +1,12 @@
 #include "platform/linux/capture_connection.h"
 
+#include <spa/debug/types.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/audio/type-info.h>
 #include <spa/utils/result.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -157,6 +161,7 @@ void Connection::onGlobal(void* data, std::uint32_t id, std::uint32_t, const cha
             pw_node_events e{};
             e.version = PW_VERSION_NODE_EVENTS;
             e.info = &Connection::onNodeInfo;
+            e.param = &Connection::onNodeParam;
             return e;
         }();
         auto bound = std::make_unique<Bound>();
@@ -166,8 +171,15 @@ void Connection::onGlobal(void* data, std::uint32_t id, std::uint32_t, const cha
         bound->proxy = static_cast<pw_proxy*>(
             pw_registry_bind(self->registry_, id, type, client ? PW_VERSION_CLIENT : PW_VERSION_NODE, 0));
         if (bound->proxy) {
-            if (client) pw_proxy_add_object_listener(bound->proxy, &bound->objectHook, &clientEvents, bound.get());
-            else pw_proxy_add_object_listener(bound->proxy, &bound->objectHook, &nodeEvents, bound.get());
+            if (client) {
+                pw_proxy_add_object_listener(bound->proxy, &bound->objectHook, &clientEvents, bound.get());
+            } else {
+                pw_proxy_add_object_listener(bound->proxy, &bound->objectHook, &nodeEvents, bound.get());
+                // A playback stream's own format tells which of its ports
+                // carry only what PipeWire spread over a sink's other channels.
+                std::uint32_t format = SPA_PARAM_Format;
+                pw_node_subscribe_params(reinterpret_cast<pw_node*>(bound->proxy), &format, 1);
+            }
             self->bound_[id] = std::move(bound);
         } else {
             // Judged on what the registry told; better than never at all.
@@ -199,6 +211,24 @@ void Connection::onNodeInfo(void* data, const pw_node_info* info) {
     if (!(info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) return;
     auto* bound = static_cast<Bound*>(data);
     bound->owner->graph_.updated(bound->id, propsOf(info->props));
+    bound->owner->changed();
+}
+
+void Connection::onNodeParam(void* data, int, std::uint32_t id, std::uint32_t, std::uint32_t, const spa_pod* param) {
+    if (id != SPA_PARAM_Format) return;
+    auto* bound = static_cast<Bound*>(data);
+    std::vector<std::string> channels;
+    std::uint32_t mediaType = 0, mediaSubtype = 0;
+    spa_audio_info_raw info{};
+    if (param != nullptr && spa_format_parse(param, &mediaType, &mediaSubtype) >= 0 &&
+        mediaType == SPA_MEDIA_TYPE_audio && mediaSubtype == SPA_MEDIA_SUBTYPE_raw &&
+        spa_format_audio_raw_parse(param, &info) >= 0 && !(info.flags & SPA_AUDIO_FLAG_UNPOSITIONED)) {
+        for (std::uint32_t c = 0; c < std::min<std::uint32_t>(info.channels, SPA_AUDIO_MAX_CHANNELS); ++c) {
+            const char* name = spa_debug_type_find_short_name(spa_type_audio_channel, info.position[c]);
+            channels.emplace_back(name ? name : "");
+        }
+    }
+    bound->owner->graph_.formatKnown(bound->id, std::move(channels));
     bound->owner->changed();
 }
 

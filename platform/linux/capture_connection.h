@@ -57,6 +57,8 @@ private:
     static void onGlobalRemove(void* data, std::uint32_t id);
     static void onClientInfo(void* data, const pw_client_info* info);
     static void onNodeInfo(void* data, const pw_node_info* info);
+    static void onNodeParam(void* data, int seq, std::uint32_t id, std::uint32_t index, std::uint32_t next,
+                            const spa_pod* param);
     static void onDone(void* data, std::uint32_t id, int seq);
     static void onError(void* data, std::uint32_t id, int seq, int res, const char* message);
     static int invokeTask(spa_loop*, bool, std::uint32_t, const void* data, std::size_t, void*);

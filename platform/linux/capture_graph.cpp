@@ -90,7 +90,12 @@ void CaptureGraph::removed(std::uint32_t id) {
         // PipeWire destroys the links of a port that goes; ours are no longer held.
         std::erase_if(held_, [id](const LinkKey& k) { return k.outputPort == id || k.inputPort == id; });
     }
+    formats_.erase(id);
     globals_.erase(it);
+}
+
+void CaptureGraph::formatKnown(std::uint32_t node, std::vector<std::string> channels) {
+    if (globals_.count(node)) formats_[node] = std::move(channels);
 }
 
 // Drops what was decided from a global that changed: its own decision, and
@@ -243,10 +248,12 @@ CapturePlan CaptureGraph::plan() {
         if (global.type != GlobalType::node || !global.infoReceived) continue;
         if (lookup(global.props, "media.class") != kStreamOutputClass) continue;
         if (!clientReady(global) || excluded(id)) continue;
-        CapturedStream stream{id, global.serial, {}};
+        CapturedStream stream{id, global.serial, {}, {}};
         const auto outputs = portsOf(id, "out");
         for (const auto& [index, port] : outputs)
             stream.channels.push_back(lookup(globals_.at(port).props, "audio.channel"));
+        auto format = formats_.find(id);
+        if (format != formats_.end()) stream.streamChannels = format->second;
         plan.streams.push_back(std::move(stream));
         auto capture = captureNodes_.find(global.serial);
         if (capture == captureNodes_.end()) continue;

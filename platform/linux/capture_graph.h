@@ -73,6 +73,9 @@ struct CapturedStream {
     std::uint64_t serial = 0;
     // `audio.channel` of each output port, in port order (empty when unnamed).
     std::vector<std::string> channels;
+    // The positions of the stream's own format, before PipeWire adapted it
+    // to its sink; empty until known.
+    std::vector<std::string> streamChannels;
     auto operator<=>(const CapturedStream&) const = default;
 };
 
@@ -98,6 +101,8 @@ public:
     void added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props);
     void updated(std::uint32_t id, const Props& props);
     void removed(std::uint32_t id);
+    // The channel positions of a node's own format (its Format parameter).
+    void formatKnown(std::uint32_t node, std::vector<std::string> channels);
 
     // The glue's own objects: the capture node that takes in the stream with
     // `streamSerial`, and the links it made.
@@ -151,6 +156,7 @@ private:
 
     ExclusionRules rules_;
     std::map<std::uint32_t, Global> globals_;
+    std::map<std::uint32_t, std::vector<std::string>> formats_;
     std::map<std::uint64_t, std::uint32_t> captureNodes_;  // stream serial -> capture node id
     std::set<LinkKey> held_;
     // Decisions, forgotten when the node or its client changes.

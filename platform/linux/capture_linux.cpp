@@ -17,6 +17,7 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,7 +36,7 @@
 #include "platform/linux/audio_linux.h"
 #include "platform/linux/capture_connection.h"
 #include "platform/linux/capture_graph.h"
-#include "platform/linux/capture_mixer_standin.h"
+#include "platform/linux/capture_mixer.h"
 #include "platform/linux/captured_sample_buffer.h"
 
 namespace pimorlo::platform {
@@ -142,6 +143,33 @@ std::vector<std::uint8_t> planarFormat(std::uint32_t channels, const spa_pod** p
     return storage;
 }
 
+// The start of the graph cycle the real-time thread is in, as the driver of
+// the node being processed tells it; 0 outside a node's processing.
+thread_local std::int64_t cycleStartNs = 0;
+
+std::int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// The mix times each push and each mix by the start of its driver's cycle,
+// not by when the thread got to it: on one driver a stream's push and the
+// mix then carry the same time whatever order they ran in and however late
+// the thread was, so the mix sees no drift where there is none.
+linux_backend::MixerConfig mixerConfig() {
+    linux_backend::MixerConfig config;
+    config.graphRate = kGraphRate;
+    config.maxSources = kMaxSources;
+    config.clock = [] { return cycleStartNs != 0 ? cycleStartNs : monotonicNs(); };
+    return config;
+}
+
+std::int64_t cycleStart(const std::atomic<spa_io_position*>& position) {
+    const spa_io_position* p = position.load(std::memory_order_relaxed);
+    return p != nullptr && p->clock.nsec != 0 ? static_cast<std::int64_t>(p->clock.nsec) : 0;
+}
+
 class PipeWireStream;
 
 // One captured playback stream: its input node and its source in the mix.
@@ -153,8 +181,11 @@ struct Source {
     pw_stream* stream = nullptr;
     spa_hook hook{};
     MixerSourceHandle mix;
-    std::vector<std::string> channels;  // the weights set are for these
+    // The weights set are for these.
+    std::vector<std::string> channels;
+    std::vector<std::string> streamChannels;
     std::optional<std::uint32_t> captureNode;
+    std::atomic<spa_io_position*> position{nullptr};  // set by the stream, read in its process
     bool attached = false;
     bool failed = false;
 };
@@ -174,7 +205,7 @@ public:
                    const StreamConfiguration& configuration, std::weak_ptr<StreamDelegate> delegate)
         : connection_(std::move(connection)),
           delegate_(std::move(delegate)),
-          mixer_(linux_backend::MixerConfig{kGraphRate, kMaxSources}) {
+          mixer_(mixerConfig()) {
         rules_.excludesApplication = filter.excludesApplication;
         rules_.lookup = linux_backend::readProcessRecord;
         for (const auto& app : filter.excludingApplications) {
@@ -463,10 +494,11 @@ private:
             source->serial = stream.serial;
             source->playbackNode = stream.node;
         }
-        if (source->channels != stream.channels) {
+        if (source->channels != stream.channels || source->streamChannels != stream.streamChannels) {
             // Its links change in this same pass.
-            mixer_.setWeights(*source->mix, linux_backend::downmixWeights(stream.channels));
+            mixer_.setWeights(*source->mix, linux_backend::downmixWeights(stream.channels, stream.streamChannels));
             source->channels = stream.channels;
+            source->streamChannels = stream.streamChannels;
         }
         if (!source->attached) {
             bool attached = false;
@@ -497,6 +529,7 @@ private:
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
             e.state_changed = &PipeWireStream::onSourceState;
+            e.io_changed = &PipeWireStream::onSourceIO;
             e.process = &PipeWireStream::onSourceProcess;
             return e;
         }();
@@ -585,14 +618,21 @@ private:
     }
 
     void link(const LinkKey& key) {
+        if (auto held = makeLink(key)) {
+            links_[key] = std::move(held);
+            connection_->graph().linkMade(key);
+        }
+    }
+
+    std::unique_ptr<HeldLink> makeLink(const LinkKey& key) {
         CaptureGraph& graph = connection_->graph();
         const std::uint32_t outputNode = graph.nodeOf(key.outputPort);
         const std::uint32_t inputNode = graph.nodeOf(key.inputPort);
-        if (outputNode == 0 || inputNode == 0) return;
+        if (outputNode == 0 || inputNode == 0) return nullptr;
         pw_properties* props = pw_properties_new(nullptr, nullptr);
         if (props == nullptr) {
             retryLater();
-            return;
+            return nullptr;
         }
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", outputNode);
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", key.outputPort);
@@ -605,7 +645,7 @@ private:
         pw_properties_free(props);
         if (proxy == nullptr) {
             retryLater();
-            return;
+            return nullptr;
         }
         static constexpr pw_proxy_events linkEvents = [] {
             pw_proxy_events e{};
@@ -619,8 +659,7 @@ private:
         held->key = key;
         held->proxy = proxy;
         pw_proxy_add_listener(proxy, &held->hook, &linkEvents, held.get());
-        links_[key] = std::move(held);
-        graph.linkMade(key);
+        return held;
     }
 
     static void onLinkRemoved(void* data) {
@@ -719,13 +758,21 @@ private:
         std::uint32_t frames = self->cycleFrames(b);
         if (b) pw_stream_queue_buffer(self->master_, b);
         if (frames == 0) return;
+        cycleStartNs = cycleStart(self->position_);
         while (frames > 0) {
             const std::uint32_t piece = std::min(frames, kMixPieceFrames);
             self->mixer_.mix(self->mix_.data(), piece);
             self->mixRing_.write(self->mix_.data(), piece);
             frames -= piece;
         }
+        cycleStartNs = 0;
         pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
+    }
+
+    static void onSourceIO(void* data, std::uint32_t id, void* area, std::uint32_t size) {
+        if (id != SPA_IO_Position) return;
+        static_cast<Source*>(data)->position.store(
+            area != nullptr && size >= sizeof(spa_io_position) ? static_cast<spa_io_position*>(area) : nullptr);
     }
 
     static void onSourceProcess(void* data) {
@@ -747,7 +794,11 @@ private:
             planes[i] = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset);
             frames = std::min<std::uint32_t>(frames, size / sizeof(float));
         }
-        if (frames != UINT32_MAX && frames > 0) source->owner->mixer_.push(*source->mix, planes, count, frames);
+        if (frames != UINT32_MAX && frames > 0) {
+            cycleStartNs = cycleStart(source->position);
+            source->owner->mixer_.push(*source->mix, planes, count, frames);
+            cycleStartNs = 0;
+        }
         pw_stream_queue_buffer(source->stream, b);
     }
 

@@ -342,6 +342,17 @@ TEST(CaptureGraph, LinksFollowThePortsThatExist) {
     EXPECT_EQ(r.settle().link, (std::vector<LinkKey>{{70, capture + 1}}));
 }
 
+TEST(CaptureGraph, AStreamsOwnFormatGoesWithItsNode) {
+    Registry r;
+    r.client(10, app("Music", 100));
+    r.stream(40, 10, {"FL", "FR", "FC", "LFE", "RL", "RR"});
+    r.graph.formatKnown(40, {"FL", "FR"});
+    EXPECT_EQ(r.graph.plan().streams[0].streamChannels, (std::vector<std::string>{"FL", "FR"}));
+    r.removeNodeWithPorts(40);
+    r.stream(40, 10, {"MONO"});
+    EXPECT_TRUE(r.graph.plan().streams[0].streamChannels.empty()) << "a reused id has no format yet";
+}
+
 TEST(CaptureGraph, AFailedLinkIsAskedForAgainAndAHeldOneIsNot) {
     Registry r;
     r.client(10, app("Music", 100));
