@@ -226,6 +226,7 @@ public:
         if (!connection_) return;
         pw_thread_loop_lock(connection_->threadLoop());
         teardown();
+        if (spa_source* stop = stopEvent_.exchange(nullptr)) pw_loop_destroy_source(connection_->loop(), stop);
         pw_thread_loop_unlock(connection_->threadLoop());
     }
 
@@ -472,7 +473,7 @@ private:
 
     void keepSource(const CapturedStream& stream) {
         auto& source = sources_[stream.serial];
-        if (source && stream.channels.size() > source->ports) {
+        if (source && source->ports < std::min(stream.channels.size(), linux_backend::kMaxMixPorts)) {
             destroySource(*source);  // it needs more inputs than it has
             source.reset();
         }
