@@ -39,6 +39,7 @@
 #pragma once
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,6 +47,9 @@
 #include <vector>
 
 namespace pimorlo::platform::linux_backend {
+
+// For push and mix: read the configured clock.
+inline constexpr std::int64_t kReadClock = INT64_MIN;
 
 // The most ports (channels) one source may deliver; PipeWire's own limit.
 inline constexpr std::size_t kMaxMixPorts = 64;
@@ -138,12 +142,22 @@ public:
 
     // Real-time thread of the source's stream: one plane per captured port,
     // `frames` samples each; a null plane is silence.
-    void push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames);
+    //
+    // `cycleNs` is when the cycle that delivered (or asks for) these frames
+    // began on its driver, in the configured clock's time: PipeWire's
+    // pw_stream_get_time_n().now (the position's clock.nsec). With it, a
+    // source on the mix's own driver is timed exactly like the mix, however
+    // late within the cycle its node runs. Without it (kReadClock) the time of
+    // the call stands in, which shifts by the upstream client's processing
+    // time from cycle to cycle (milliseconds on a busy desktop) and makes the
+    // rate correction work for nothing.
+    void push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
+              std::int64_t cycleNs = kReadClock);
 
     // Real-time thread: writes `frames` mixed samples to `out`. Any length is
     // mixed, in pieces of at most maxCycleFrames; a source is whole in cycles
     // up to its ring's size.
-    void mix(float* out, std::uint32_t frames);
+    void mix(float* out, std::uint32_t frames, std::int64_t cycleNs = kReadClock);
 
     SourceState state(const MixerSource& source) const;
 

@@ -105,6 +105,12 @@ public:
         std::uint64_t produced = 0;
         std::vector<std::int64_t> pushTimes;  // of the first few pushes
         double resumeNs = 0;  // pushes before this are skipped (a frozen producer)
+        // The node runs this late in its cycle (0 to the given bound, varying),
+        // and says when its cycle began, as PipeWire's streams can.
+        double lateNs = 0;
+        bool tellsCycleTime = false;
+        std::uint32_t firstChunk = 0;     // a short first buffer, when not 0
+        std::uint64_t doubledPush = ~0ull;  // this push comes twice: a burst
         std::vector<float> plane;
 
         double nextNs() const { return startNs + static_cast<double>(pushes) * periodNs; }
@@ -177,14 +183,22 @@ private:
     }
 
     void push(Producer& p) {
-        const bool frozen = p.nextNs() < p.resumeNs;
+        const double cycleNs = p.nextNs();
+        const bool frozen = cycleNs < p.resumeNs;
+        const bool doubled = p.pushes == p.doubledPush;
+        const std::uint32_t frames = p.pushes == 0 && p.firstChunk != 0 ? p.firstChunk : p.chunk;
         ++p.pushes;
         if (frozen) return;
-        for (std::uint32_t i = 0; i < p.chunk; ++i) p.plane[i] = p.signal(p.produced + i);
-        const float* planes[] = {p.plane.data()};
-        mixer->push(*p.source, planes, 1, p.chunk);
-        if (p.pushTimes.size() < 16) p.pushTimes.push_back(now_);
-        p.produced += p.chunk;
+        // A late node: somewhere in the cycle, differently each time.
+        now_ = static_cast<std::int64_t>(cycleNs + p.lateNs * ((p.pushes * 7919) % 101) / 100.0);
+        for (int times = doubled ? 2 : 1; times > 0; --times) {
+            for (std::uint32_t i = 0; i < frames; ++i) p.plane[i] = p.signal(p.produced + i);
+            const float* planes[] = {p.plane.data()};
+            mixer->push(*p.source, planes, 1, frames,
+                        p.tellsCycleTime ? static_cast<std::int64_t>(cycleNs) : kReadClock);
+            if (p.pushTimes.size() < 16) p.pushTimes.push_back(static_cast<std::int64_t>(cycleNs));
+            p.produced += frames;
+        }
     }
 
     std::uint32_t cycle_;
@@ -379,16 +393,44 @@ TEST(Mixer, AnHourOfAProducerOffTheMixClockHasNoBreakAndABoundedLead) {
     }
 }
 
+struct SameDriverCase {
+    const char* what;
+    Simulation::Order order;
+    double lateMs;
+    bool tellsCycleTime;
+    std::uint32_t firstChunk;
+    std::uint64_t doubledPush;
+};
+
 TEST(Mixer, AProducerOnTheMixDriverKeepsARatioOfExactlyOne) {
-    for (auto order : {Simulation::Order::beforeMix, Simulation::Order::afterMix}) {
-        Simulation sim(256);
-        auto& p = sim.sameDriver(order, [](std::uint64_t k) { return marker(k); });
+    const std::uint64_t never = ~0ull;
+    const std::vector<SameDriverCase> cases = {
+        {"runs first", Simulation::Order::beforeMix, 0, false, 0, never},
+        {"runs after the mix", Simulation::Order::afterMix, 0, false, 0, never},
+        {"runs up to 4 ms late, telling its cycle's time", Simulation::Order::afterMix, 4, true, 0, never},
+        {"starts with a short buffer", Simulation::Order::afterMix, 0, true, 100, never},
+        {"sends a burst right after it started", Simulation::Order::afterMix, 0, true, 0, 2},
+    };
+    for (const auto& c : cases) {
+        Simulation sim(1024);
+        auto& p = sim.sameDriver(c.order, [](std::uint64_t k) { return marker(k); }, 0.1);
+        p.lateNs = c.lateMs * 1e6;
+        p.tellsCycleTime = c.tellsCycleTime;
+        p.firstChunk = c.firstChunk;
+        p.doubledPush = c.doubledPush;
         sim.attach(p);
+        Recording rec;
         bool neverMoved = true;
-        sim.runUntil(120, [&](const float*, std::uint32_t, double) {
+        sim.runUntil(120, [&](const float* out, std::uint32_t frames, double ns) {
             neverMoved = neverMoved && sim.mixer->state(*p.source).ratio == 1.0;
+            if (ns < 10e9) rec.sink()(out, frames, ns);
         });
-        EXPECT_TRUE(neverMoved);
+        EXPECT_TRUE(neverMoved) << c.what;
+        EXPECT_EQ(sim.mixer->state(*p.source).underruns, 0u) << c.what;
+        // And so it is copied sample for sample.
+        const auto first = std::find_if(rec.samples.begin(), rec.samples.end(), [](float v) { return v != 0.0f; });
+        ASSERT_NE(first, rec.samples.end()) << c.what;
+        for (std::size_t k = 0; first + k != rec.samples.end(); ++k) ASSERT_EQ(first[k], marker(k)) << c.what;
     }
 }
 
