@@ -29,6 +29,7 @@
 
 #include "platform/capture.h"
 #include "platform/linux/audio_linux.h"
+#include "platform/linux/capture_mixer.h"
 
 namespace pimorlo::platform {
 namespace {
@@ -479,19 +480,16 @@ std::vector<std::uint8_t> monoFormat(const spa_pod** param) {
 
 class PipeWireStream;
 
-// One captured playback stream: its input node, its links, and the frames
-// its node delivered that the mix has not taken yet.
+// One captured playback stream: its input node, its links, and its place in
+// the mix.
 struct Source {
     PipeWireStream* owner = nullptr;
     std::uint32_t playbackNode = 0;
     pw_stream* stream = nullptr;
     spa_hook hook{};
-    FloatRing ring{kSourceRingFrames};
-    std::atomic<float> gain{1.0f};
-    std::atomic<std::uint32_t> lastChunk{0};
+    linux_backend::MixerSourceHandle mix;
     std::set<std::uint32_t> linkedPorts;
     std::vector<pw_proxy*> links;
-    bool primed = false;  // real-time thread only
 };
 
 class PipeWireStream final : public Stream, private GraphObserver {
@@ -504,7 +502,6 @@ public:
         outputRate_ = static_cast<double>(configuration.sampleRate.value_or(48000));
         outputChannels_ = static_cast<std::uint32_t>(configuration.channelCount.value_or(2));
         mix_.resize(kMaxCycleFrames);
-        rtSources_.reserve(kMaxSources);
     }
 
     ~PipeWireStream() override {
@@ -690,6 +687,8 @@ private:
         auto source = std::make_unique<Source>();
         source->owner = this;
         source->playbackNode = playbackNode;
+        source->mix = mixer_.makeSource();
+        if (!source->mix) return nullptr;
         const std::string name = "PimOrloAudioTap." + std::to_string(playbackNode);
         pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                  PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_AUTOCONNECT, "false",
@@ -707,13 +706,13 @@ private:
             return nullptr;
         }
         Source* raw = source.get();
-        invokeRealtime([this, raw] { rtSources_.push_back(raw); });
+        invokeRealtime([this, raw] { mixer_.attach(*raw->mix); });
         return source;
     }
 
     void destroySource(Source& source) {
         Source* raw = &source;
-        invokeRealtime([this, raw] { std::erase(rtSources_, raw); });
+        invokeRealtime([this, raw] { mixer_.detach(*raw->mix); });
         for (pw_proxy* link : source.links) pw_proxy_destroy(link);
         source.links.clear();
         if (source.stream) {
@@ -755,7 +754,8 @@ private:
             source.links.push_back(proxy);
             source.linkedPorts.insert(port);
         }
-        if (!source.linkedPorts.empty()) source.gain.store(1.0f / static_cast<float>(source.linkedPorts.size()));
+        if (!source.linkedPorts.empty())
+            mixer_.setWeights(*source.mix, {1.0f / static_cast<float>(source.linkedPorts.size())});
     }
 
     void invokeRealtime(std::function<void()> change) {
@@ -811,26 +811,16 @@ private:
         n = std::min(n, kMaxCycleFrames);
         if (n == 0) return;
         float* mix = self->mix_.data();
-        std::fill(mix, mix + n, 0.0f);
-        for (Source* source : self->rtSources_) mixInto(*source, mix, n);
+        self->mixer_.mix(mix, n, cycleTime(self->master_));
         self->mixRing_.write(mix, n, 1.0f);
         pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
     }
 
-    // Streams run on their own cycles, possibly behind another driver: each
-    // is mixed with a lead of one of its chunks and one more cycle, so neither
-    // the order in which nodes run nor one late cycle of a stream (a busy
-    // machine) leaves a hole in its audio.
-    static void mixInto(Source& source, float* mix, std::uint32_t n) {
-        const std::size_t available = source.ring.readable();
-        const std::size_t chunk = source.lastChunk.load(std::memory_order_relaxed);
-        const std::size_t lead = chunk + n + std::max<std::size_t>(chunk, n);
-        if (!source.primed) {
-            if (available < lead) return;
-            source.primed = true;
-        }
-        if (available > lead + 4 * std::max<std::size_t>(n, lead)) source.ring.skip(available - lead);
-        if (source.ring.read(mix, n, true) < n) source.primed = false;
+    // When the node's current cycle began on its driver.
+    static std::int64_t cycleTime(pw_stream* stream) {
+        pw_time time{};
+        if (pw_stream_get_time_n(stream, &time, sizeof(time)) < 0 || time.now <= 0) return linux_backend::kReadClock;
+        return time.now;
     }
 
     static void onSourceProcess(void* data) {
@@ -842,9 +832,8 @@ private:
             const std::uint32_t offset = std::min(d.chunk->offset, d.maxsize);
             const std::uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
             const std::uint32_t frames = size / 4;
-            source->ring.write(reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset),
-                               frames, source->gain.load(std::memory_order_relaxed));
-            source->lastChunk.store(frames, std::memory_order_relaxed);
+            const float* plane = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset);
+            source->owner->mixer_.push(*source->mix, &plane, 1, frames, cycleTime(source->stream));
         }
         pw_stream_queue_buffer(source->stream, b);
     }
@@ -886,8 +875,17 @@ private:
     std::set<std::uint32_t> skipped_;
     std::shared_ptr<std::atomic<long>> backlog_ = std::make_shared<std::atomic<long>>(0);
 
-    // Real-time thread (changed only through invokeRealtime).
-    std::vector<Source*> rtSources_;
+    // Made here; its real-time calls run on the data loop (attach and detach
+    // through invokeRealtime).
+    linux_backend::Mixer mixer_{[] {
+        linux_backend::MixerConfig config;
+        config.graphRate = kGraphRate;
+        config.maxSources = kMaxSources;
+        config.ringFrames = kSourceRingFrames;
+        config.maxCycleFrames = kMaxCycleFrames;
+        return config;
+    }()};
+    // Real-time thread.
     std::vector<float> mix_;
     FloatRing mixRing_{kMixRingFrames};
 };
