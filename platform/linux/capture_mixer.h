@@ -30,6 +30,13 @@
 //     the mix clock is followed smoothly, never by dropping or repeating
 //     stretches. A source on the mix's own driver keeps a ratio of exactly 1
 //     and is copied sample for sample.
+//     Pass each call the time its cycle began (see push): timed by the call
+//     instead, a source on the mix's own driver seems to wander by the
+//     upstream client's processing time.
+//   - A longer cycle. When the mix's cycle grows (PipeWire raised the
+//     quantum), a source whose node runs after the mix holds only the shorter
+//     cycle's worth: it plays that, is silent for the rest of that one cycle,
+//     and starts again in the next, nothing of it dropped.
 //   - Isolation. A source that stops pushing plays what it had and then
 //     contributes silence; the others are unaffected. When it resumes it is
 //     primed again like a new one.
@@ -38,8 +45,8 @@
 //     stalled while it kept pushing), the excess is skipped at once.
 #pragma once
 
-#include <cstddef>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
