@@ -508,6 +508,50 @@ TEST(Mixer, AStalledMixDropsRatherThanGrowsAndComesBackToItsLead) {
     EXPECT_TRUE(std::none_of(rec.samples.begin(), rec.samples.end(), [](float v) { return v == 0.0f; }));
 }
 
+TEST(Mixer, ALongerCycleLeavesOneShortGapAndLosesNothing) {
+    // The quantum goes from 1024 to 2048 frames; the stream's node runs after
+    // the mix, so the first long cycle finds only a short cycle's worth.
+    std::int64_t now = 0;
+    MixerConfig config;
+    config.clock = [&now] { return now; };
+    Mixer mixer(config);
+    auto source = mixer.makeSource();
+    mixer.setWeights(*source, {1.0f});
+    ASSERT_TRUE(mixer.attach(*source));
+    std::vector<float> output, plane(2048), out(2048);
+    std::uint64_t pushed = 0;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        const std::uint32_t n = cycle < 50 ? 1024 : 2048;
+        mixer.mix(out.data(), n, now);
+        output.insert(output.end(), out.begin(), out.begin() + n);
+        for (std::uint32_t i = 0; i < n; ++i) plane[i] = marker(pushed + i);
+        const float* planes[] = {plane.data()};
+        mixer.push(*source, planes, 1, n, now);
+        pushed += n;
+        now += static_cast<std::int64_t>(n * 1e9 / kRate);
+    }
+    const auto state = mixer.state(*source);
+    EXPECT_EQ(state.underruns, 1u);
+    EXPECT_EQ(state.ratio, 1.0);
+    // Every frame once, in order; the only silence inside is the gap, which
+    // is shorter than the new cycle.
+    std::vector<float> played;
+    std::size_t gap = 0, longestGap = 0;
+    const auto first = std::find_if(output.begin(), output.end(), [](float v) { return v != 0.0f; });
+    for (auto it = first; it != output.end(); ++it) {
+        if (*it == 0.0f) {
+            longestGap = std::max(longestGap, ++gap);
+        } else {
+            gap = 0;
+            played.push_back(*it);
+        }
+    }
+    EXPECT_LT(longestGap, 2048u);
+    EXPECT_GT(longestGap, 0u);
+    ASSERT_GT(played.size(), pushed - 2 * 2048);
+    for (std::size_t k = 0; k < played.size(); ++k) ASSERT_EQ(played[k], marker(k)) << "frame " << k;
+}
+
 // ---- weights, planes, attachment ----
 
 TEST(Mixer, WeightsApplyToTheNextPushAsAWhole) {
