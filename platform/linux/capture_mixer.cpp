@@ -374,12 +374,12 @@ void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int
                   produced - chunk;
     if (!s.leadKnown) {
         // The lead must cover a whole cycle's read even just before the
-        // producer's next push. A source that primes with less (its producer
-        // pushed not long before this cycle, on another driver) starts a few
-        // frames into the cycle instead: still in this cycle, but with its
-        // lead whole from the start, so the loop only has drift to follow.
-        const double safe = frames + kHalfTaps + kStartMarginSeconds * rate;
-        const double room = frames > kHalfTaps ? frames - kHalfTaps - 1.0 : 0.0;
+        // producer's next push, and the spare cycles. A source that primes
+        // with less starts that much later, silent until then, so its lead is
+        // whole from the start and the loop only has drift to follow.
+        const double cycles = 1.0 + config_.spareCycles;
+        const double safe = cycles * frames + kHalfTaps + kStartMarginSeconds * rate;
+        const double room = std::max(cycles * frames - kHalfTaps - 1.0, 0.0);
         const double deficit = std::clamp(std::ceil(safe - lead), 0.0, room);
         s.pendingSilence = static_cast<std::size_t>(deficit);
         lead += deficit;
@@ -388,9 +388,10 @@ void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int
         s.target = lead;
         s.safeLead = safe;
         s.settleUntilNs = now + static_cast<std::int64_t>(kSettleSeconds * 1e9);
-    } else if (static_cast<double>(available + s.pendingSilence) < frames * s.ratio) {
-        // Not a cycle's worth: the producer stalled, which says nothing about
-        // its clock. What it had is played as it was.
+    } else if (static_cast<double>(sincePush) * rate / 1e9 > 1.5 * chunk ||
+               static_cast<double>(available + s.pendingSilence) < frames * s.ratio) {
+        // The producer is late or stalled, which says nothing about its clock:
+        // what it had is played as it was.
     } else {
         if (lead - s.target > kMaxExcessSeconds * rate) {
             const auto skip = std::min(available, static_cast<std::size_t>(lead - s.target));
