@@ -17,7 +17,6 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,9 +56,9 @@ using linux_backend::MonoResampler;
 constexpr std::uint32_t kGraphRate = 48000;
 // Mixed frames waiting for the loop thread (5.5 s at 48 kHz).
 constexpr std::size_t kMixRingFrames = 1u << 18;
-// The mix is made in pieces of at most this many frames; a cycle of any
-// length is mixed whole.
-constexpr std::uint32_t kMixPieceFrames = 8192;
+// The longest cycle mixed (1.4 s at 48 kHz, far beyond PipeWire's largest
+// quantum); a longer one is mixed this long.
+constexpr std::uint32_t kMaxCycleFrames = 1u << 16;
 // Inputs of a capture node: enough for 7.1, so a stream moved to a sink with
 // another layout is relinked, not re-created. A stream with more ports gets
 // a node of its own size.
@@ -143,31 +142,21 @@ std::vector<std::uint8_t> planarFormat(std::uint32_t channels, const spa_pod** p
     return storage;
 }
 
-// The start of the graph cycle the real-time thread is in, as the driver of
-// the node being processed tells it; 0 outside a node's processing.
-thread_local std::int64_t cycleStartNs = 0;
-
-std::int64_t monotonicNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-// The mix times each push and each mix by the start of its driver's cycle,
-// not by when the thread got to it: on one driver a stream's push and the
-// mix then carry the same time whatever order they ran in and however late
-// the thread was, so the mix sees no drift where there is none.
 linux_backend::MixerConfig mixerConfig() {
     linux_backend::MixerConfig config;
     config.graphRate = kGraphRate;
     config.maxSources = kMaxSources;
-    config.clock = [] { return cycleStartNs != 0 ? cycleStartNs : monotonicNs(); };
     return config;
 }
 
+// When the cycle now running began on its driver: the mix times each push and
+// each mix by it rather than by when the thread got there, so on one driver a
+// stream's push and the mix carry the same time whatever order they ran in
+// and however late the thread was, and the mix sees no drift where there is
+// none.
 std::int64_t cycleStart(const std::atomic<spa_io_position*>& position) {
     const spa_io_position* p = position.load(std::memory_order_relaxed);
-    return p != nullptr && p->clock.nsec != 0 ? static_cast<std::int64_t>(p->clock.nsec) : 0;
+    return p != nullptr && p->clock.nsec != 0 ? static_cast<std::int64_t>(p->clock.nsec) : linux_backend::kReadClock;
 }
 
 class PipeWireStream;
@@ -219,7 +208,7 @@ public:
         if (configuration.excludesCurrentProcessAudio.value_or(false)) rules_.processes.insert(::getpid());
         outputRate_ = static_cast<double>(configuration.sampleRate.value_or(48000));
         outputChannels_ = static_cast<std::uint32_t>(configuration.channelCount.value_or(2));
-        mix_.resize(kMixPieceFrames);
+        mix_.resize(kMaxCycleFrames);
     }
 
     ~PipeWireStream() override {
@@ -743,14 +732,16 @@ private:
         const spa_io_position* position = position_.load(std::memory_order_relaxed);
         if (position != nullptr && position->clock.duration > 0 && position->clock.rate.denom > 0) {
             const std::uint64_t rate = position->clock.rate.denom;
-            if (rate == kGraphRate) return static_cast<std::uint32_t>(std::min<std::uint64_t>(position->clock.duration, 1u << 20));
+            if (rate == kGraphRate)
+                return static_cast<std::uint32_t>(std::min<std::uint64_t>(position->clock.duration, kMaxCycleFrames));
             const std::uint64_t scaled = position->clock.duration * kGraphRate + cycleRemainder_;
             cycleRemainder_ = scaled % rate;
-            return static_cast<std::uint32_t>(std::min<std::uint64_t>(scaled / rate, 1u << 20));
+            return static_cast<std::uint32_t>(std::min<std::uint64_t>(scaled / rate, kMaxCycleFrames));
         }
         // No position yet: what the (unlinked) input was given.
         const spa_buffer* b = buffer ? buffer->buffer : nullptr;
-        return b && b->n_datas > 0 && b->datas[0].chunk ? b->datas[0].chunk->size / sizeof(float) : 0;
+        const std::uint32_t size = b && b->n_datas > 0 && b->datas[0].chunk ? b->datas[0].chunk->size : 0;
+        return std::min<std::uint32_t>(size / sizeof(float), kMaxCycleFrames);
     }
 
     static void onMasterProcess(void* data) {
@@ -759,14 +750,8 @@ private:
         std::uint32_t frames = self->cycleFrames(b);
         if (b) pw_stream_queue_buffer(self->master_, b);
         if (frames == 0) return;
-        cycleStartNs = cycleStart(self->position_);
-        while (frames > 0) {
-            const std::uint32_t piece = std::min(frames, kMixPieceFrames);
-            self->mixer_.mix(self->mix_.data(), piece);
-            self->mixRing_.write(self->mix_.data(), piece);
-            frames -= piece;
-        }
-        cycleStartNs = 0;
+        self->mixer_.mix(self->mix_.data(), frames, cycleStart(self->position_));
+        self->mixRing_.write(self->mix_.data(), frames);
         pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
     }
 
@@ -796,9 +781,7 @@ private:
             frames = std::min<std::uint32_t>(frames, size / sizeof(float));
         }
         if (frames != UINT32_MAX && frames > 0) {
-            cycleStartNs = cycleStart(source->position);
-            source->owner->mixer_.push(*source->mix, planes, count, frames);
-            cycleStartNs = 0;
+            source->owner->mixer_.push(*source->mix, planes, count, frames, cycleStart(source->position));
         }
         pw_stream_queue_buffer(source->stream, b);
     }

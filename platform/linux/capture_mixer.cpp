@@ -145,6 +145,10 @@ constexpr double kDeadBandSeconds = 0.25e-3;
 constexpr double kLoopOmega = 0.5;
 constexpr double kLoopDamping = 0.8;
 constexpr double kMaxRateOffset = 1e-3;
+// For this long after it starts, a source's lead is taken as it comes: a new
+// stream's first cycles are irregular (the graph may change its quantum for
+// it), and following that with the rate would only bend its pitch.
+constexpr double kSettleSeconds = 0.5;
 // Beyond this much over its lead, a source is brought back at once: the mix
 // stalled while it kept pushing, and correcting that smoothly would take
 // minutes.
@@ -232,6 +236,8 @@ public:
     double integral = 0;  // the loop's integral term, as a rate offset
     double lead = 0;      // smoothed
     double target = 0;
+    double safeLead = 0;      // the least lead that covers a cycle's read
+    std::int64_t settleUntilNs = 0;
     std::uint64_t underruns = 0;
     std::uint64_t skippedFrames = 0;
 };
@@ -293,7 +299,8 @@ void Mixer::detach(MixerSource& source) {
     source.primed = false;
 }
 
-void Mixer::push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames) {
+void Mixer::push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
+                 std::int64_t cycleNs) {
     if (source.middle.load(std::memory_order_relaxed) & kFresh) {
         source.front = source.middle.exchange(source.front, std::memory_order_acq_rel) & 3u;
     }
@@ -306,7 +313,7 @@ void Mixer::push(MixerSource& source, const float* const* planes, std::size_t pl
         else gain[p] = p < weights.count ? weights.values[p] : 0.0f;
     }
 
-    const std::int64_t t = now();
+    const std::int64_t t = cycleNs == kReadClock ? now() : cycleNs;
     const std::uint64_t w = source.writeIndex.load(std::memory_order_relaxed);
     const std::uint64_t r = source.readIndex.load(std::memory_order_acquire);
     const std::size_t used = static_cast<std::size_t>(w - r);
@@ -326,10 +333,10 @@ void Mixer::push(MixerSource& source, const float* const* planes, std::size_t pl
     if (n < frames) source.droppedFrames.fetch_add(frames - n, std::memory_order_relaxed);
 }
 
-void Mixer::mix(float* out, std::uint32_t frames) {
+void Mixer::mix(float* out, std::uint32_t frames, std::int64_t cycleNs) {
     if (frames == 0) return;
     std::fill(out, out + frames, 0.0f);
-    const std::int64_t t = now();
+    const std::int64_t t = cycleNs == kReadClock ? now() : cycleNs;
     for (MixerSource* source : attached_) mixSource(*source, out, frames, t);
 }
 
@@ -367,21 +374,24 @@ void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int
                   produced - chunk;
     if (!s.leadKnown) {
         // The lead must cover a whole cycle's read even just before the
-        // producer's next push. A source that primes with less (its producer
-        // pushed not long before this cycle, on another driver) starts a few
-        // frames into the cycle instead: still in this cycle, but with its
-        // lead whole from the start, so the loop only has drift to follow.
-        const double safe = frames + kHalfTaps + kStartMarginSeconds * rate;
-        const double room = frames > kHalfTaps ? frames - kHalfTaps - 1.0 : 0.0;
+        // producer's next push, and the spare cycles. A source that primes
+        // with less starts that much later, silent until then, so its lead is
+        // whole from the start and the loop only has drift to follow.
+        const double cycles = 1.0 + config_.spareCycles;
+        const double safe = cycles * frames + kHalfTaps + kStartMarginSeconds * rate;
+        const double room = std::max(cycles * frames - kHalfTaps - 1.0, 0.0);
         const double deficit = std::clamp(std::ceil(safe - lead), 0.0, room);
         s.pendingSilence = static_cast<std::size_t>(deficit);
         lead += deficit;
         s.leadKnown = true;
         s.lead = lead;
         s.target = lead;
-    } else if (static_cast<double>(available + s.pendingSilence) < frames * s.ratio) {
-        // Not a cycle's worth: the producer stalled, which says nothing about
-        // its clock. What it had is played as it was.
+        s.safeLead = safe;
+        s.settleUntilNs = now + static_cast<std::int64_t>(kSettleSeconds * 1e9);
+    } else if (static_cast<double>(sincePush) * rate / 1e9 > 1.5 * chunk ||
+               static_cast<double>(available + s.pendingSilence) < frames * s.ratio) {
+        // The producer is late or stalled, which says nothing about its clock:
+        // what it had is played as it was.
     } else {
         if (lead - s.target > kMaxExcessSeconds * rate) {
             const auto skip = std::min(available, static_cast<std::size_t>(lead - s.target));
@@ -393,6 +403,10 @@ void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int
         }
         const double dt = frames / rate;
         s.lead += (1.0 - std::exp(-dt / kLeadSmoothingSeconds)) * (lead - s.lead);
+        if (now < s.settleUntilNs) {
+            s.lead = lead;
+            s.target = std::max(lead, s.safeLead);
+        }
         double error = s.lead - s.target;
         const double band = kDeadBandSeconds * rate;
         error = error > band ? error - band : (error < -band ? error + band : 0.0);

@@ -14,22 +14,31 @@
 // source); attach, detach and mix must share one thread.
 //
 // What the mix promises:
-//   - Lead. A source is mixed from the first mix that comes at least a
+//   - Lead. A source is primed by the first mix that comes at least a
 //     quarter of a cycle after its first buffer arrived and has a cycle's
-//     worth of it. On the mix's own driver that is within one cycle of the
-//     arrival whichever node runs first, and a change of that order leaves no
-//     hole; a producer on another driver that pushed just before a mix waits
-//     at most a quarter cycle more. Nothing of it is dropped. It starts a few
-//     frames into that cycle: after kInterpolationDelay frames (the
-//     interpolator's look-ahead, 0.17 ms at 48 kHz) and, where needed, enough
-//     silence that its lead covers a whole cycle's read plus 1 ms even just
-//     before its producer's next push (on the mix's own driver: 1 ms).
+//     worth of it: on the mix's own driver within one cycle of the arrival
+//     whichever node runs first (a change of that order leaves no hole); a
+//     producer on another driver that pushed just before a mix waits at most
+//     a quarter cycle more. Nothing of it is dropped. It starts after
+//     kInterpolationDelay frames (the interpolator's look-ahead, 0.17 ms at
+//     48 kHz) and enough silence that its lead covers a whole cycle's read
+//     plus 1 ms even just before its producer's next push, plus spareCycles
+//     cycles: with none, it reaches the output in the cycle it primes in (1 ms
+//     into it on the mix's own driver); with the default one, a cycle later.
 //   - One clock. Each source is read through a band-limited fractional
 //     resampler whose ratio follows the source's buffered lead (smoothed, with
 //     a small dead band), so a source whose producer runs a few hundred ppm off
 //     the mix clock is followed smoothly, never by dropping or repeating
 //     stretches. A source on the mix's own driver keeps a ratio of exactly 1
 //     and is copied sample for sample.
+//     Pass each call the time its cycle began (see push): timed by the call
+//     instead, a source on the mix's own driver seems to wander by the
+//     upstream client's processing time.
+//   - A late node, a longer cycle. With a spare cycle of lead, a source whose
+//     node misses a cycle and catches up in the next, or whose cycle doubles
+//     (PipeWire raised the quantum), plays on without a hole. Without one it
+//     plays what it had, is silent for the rest of that cycle and starts
+//     again in the next; nothing of it is dropped either way.
 //   - Isolation. A source that stops pushing plays what it had and then
 //     contributes silence; the others are unaffected. When it resumes it is
 //     primed again like a new one.
@@ -38,6 +47,7 @@
 //     stalled while it kept pushing), the excess is skipped at once.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -46,6 +56,9 @@
 #include <vector>
 
 namespace pimorlo::platform::linux_backend {
+
+// For push and mix: read the configured clock.
+inline constexpr std::int64_t kReadClock = INT64_MIN;
 
 // The most ports (channels) one source may deliver; PipeWire's own limit.
 inline constexpr std::size_t kMaxMixPorts = 64;
@@ -80,6 +93,12 @@ struct MixerConfig {
     std::size_t ringFrames = std::size_t{1} << 15;
     // The longest stretch mixed at once; longer cycles are mixed in pieces.
     std::uint32_t maxCycleFrames = 8192;
+    // Whole cycles of lead each source keeps beyond the least, so that its
+    // node running a cycle late leaves no hole. On a busy desktop a playing
+    // client is now and then that late (the continuity check found it with
+    // two cores loaded); 0 gives the shortest start, which such a cycle breaks
+    // once (the source then keeps the lead it gained).
+    std::uint32_t spareCycles = 1;
     // Monotonic time in nanoseconds, read once per push and per mix. Empty:
     // CLOCK_MONOTONIC. Tests drive it to simulate producers and drivers.
     std::function<std::int64_t()> clock;
@@ -138,12 +157,22 @@ public:
 
     // Real-time thread of the source's stream: one plane per captured port,
     // `frames` samples each; a null plane is silence.
-    void push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames);
+    //
+    // `cycleNs` is when the cycle that delivered (or asks for) these frames
+    // began on its driver, in the configured clock's time: PipeWire's
+    // pw_stream_get_time_n().now (the position's clock.nsec). With it, a
+    // source on the mix's own driver is timed exactly like the mix, however
+    // late within the cycle its node runs. Without it (kReadClock) the time of
+    // the call stands in, which shifts by the upstream client's processing
+    // time from cycle to cycle (milliseconds on a busy desktop) and makes the
+    // rate correction work for nothing.
+    void push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
+              std::int64_t cycleNs = kReadClock);
 
     // Real-time thread: writes `frames` mixed samples to `out`. Any length is
     // mixed, in pieces of at most maxCycleFrames; a source is whole in cycles
     // up to its ring's size.
-    void mix(float* out, std::uint32_t frames);
+    void mix(float* out, std::uint32_t frames, std::int64_t cycleNs = kReadClock);
 
     SourceState state(const MixerSource& source) const;
 
