@@ -17,9 +17,15 @@ public:
     // Ends the process with `status` if nobody has yet. A later caller returns
     // without effect (a real process is already on its way out by then).
     void exit(int status) {
-        if (claimed_.exchange(true, std::memory_order_acq_rel)) return;
-        process_.exit(status);
+        if (claim()) process_.exit(status);
     }
+
+    // For a caller that has something to say before the process ends (a
+    // failure's line): true for the first caller only, who must then call
+    // end(). Claiming before writing keeps a line from appearing when another
+    // caller has already decided the ending.
+    bool claim() { return !claimed_.exchange(true, std::memory_order_acq_rel); }
+    void end(int status) { process_.exit(status); }
 
 private:
     platform::Process& process_;

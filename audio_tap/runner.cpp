@@ -34,8 +34,10 @@ void AudioTapRunner::start() {
 }
 
 void AudioTapRunner::fail(const Failure& failure) {
+    // A stop that ended the process first decided its status: no line then.
+    if (!exitGate_.claim()) return;
     services_.process.writeStandardError(failure.message);
-    exitGate_.exit(failure.status);
+    exitGate_.end(failure.status);
 }
 
 void AudioTapRunner::setUpCapture(std::optional<platform::ShareableContent> content,
@@ -44,8 +46,12 @@ void AudioTapRunner::setUpCapture(std::optional<platform::ShareableContent> cont
     if (!content || content->displays.empty()) return fail(noDisplayFailure());
 
     const pid_t ownProcessID = services_.process.processIdentifier();
-    platform::ContentFilter filter{content->displays.front(),
-                                   applicationsToExclude(content->applications, ownProcessID), {}};
+    platform::ContentFilter filter;
+    filter.display = content->displays.front();
+    filter.excludingApplications = applicationsToExclude(content->applications, ownProcessID);
+    filter.excludesApplication = [ownProcessID](const platform::RunningApplication& application) {
+        return isSelfOrCompanion(application, ownProcessID);
+    };
 
     auto newStream = services_.capture.makeStream(filter, audioOnlyStreamConfiguration(),
                                                   std::weak_ptr<platform::StreamDelegate>(shared_from_this()));

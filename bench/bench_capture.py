@@ -8,10 +8,12 @@ time, while a click player and a tone player play. Continuity and RSS growth:
 both readers capture one steady tone side by side for the long run."""
 
 import array
+import math
 import os
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -20,6 +22,9 @@ from results import TOP, Skip, Stat, ratio
 
 RATE = 16000
 CLICK_INTERVAL_MS = 250
+# The start-loss phase runs the graph at this quantum, so a cycle is known.
+START_QUANTUM = 1024
+CYCLE_MS = START_QUANTUM * 1000.0 / 48000
 PW_RECORD = ["pw-record", "--rate", "16000", "--channels", "1", "--format", "s16", "-"]
 
 
@@ -159,6 +164,46 @@ def breaks(samples, start, end):
     return events
 
 
+def tone_level(samples, hz, start, length):
+    """Amplitude (full scale 1.0) of the tone at `hz` in samples[start:start+length]."""
+    w = 2 * math.pi * hz / RATE
+    re = im = 0.0
+    for i, x in enumerate(samples[start:start + length]):
+        re += x * math.cos(w * (start + i))
+        im -= x * math.sin(w * (start + i))
+    return 2 * math.hypot(re, im) / length / 32768.0
+
+
+def start_losses(samples, count):
+    """Milliseconds missing from the start of each of `count` notifications:
+    125 ms at 1000 Hz, then 125 ms at 3000 Hz. How much of the first half
+    arrived tells how much of the start is missing, whatever the end does."""
+    losses = []
+    at = 0
+    for _ in range(count):
+        first = next((i for i in range(at, len(samples)) if abs(samples[i]) > 0.1 * 32768), None)
+        if first is None:
+            break
+        high = next((i for i in range(first, len(samples), 8) if tone_level(samples, 3000, i, 32) > 0.15), None)
+        if high is None:
+            break
+        losses.append(max(0.0, 125.0 - (high - first) * 1000.0 / RATE))
+        at = high + RATE // 4
+    return losses
+
+
+def notification(directory):
+    path = os.path.join(directory, "notification.wav")
+    parts = []
+    for name, hz in (("low", 1000), ("high", 3000)):
+        part = os.path.join(directory, name + ".wav")
+        subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b", "32", part,
+                        "synth", "0.125", "sine", str(hz), "vol", "0.3"], check=True, timeout=30)
+        parts.append(part)
+    subprocess.run(["sox", *parts, path], check=True, timeout=30)
+    return path
+
+
 def breaks_cell(events):
     if not events:
         return "0"
@@ -251,7 +296,36 @@ def run(report, build, args):
             gaps[k] = breaks(s, RATE, len(s) - RATE)
             captured = (len(s) - 2 * RATE) / RATE / 60
 
+        # Start loss: both readers side by side while short notifications start,
+        # through pipewire-pulse and natively in turn.
+        notifications = 4 if args.quick else 20
+        subprocess.run(["pw-metadata", "-n", "settings", "0", "clock.force-quantum", str(START_QUANTUM)], env=env,
+                       capture_output=True, timeout=10)
+        start_readers = {}
+        try:
+            with tempfile.TemporaryDirectory(prefix="pimorlo-bench-") as tmp:
+                sound = notification(tmp)
+                for label, argv in readers.items():
+                    start_readers[label] = Reader(argv, env)
+                for r in start_readers.values():
+                    r.wait_for_audio()
+                time.sleep(settle)
+                for i in range(notifications):
+                    subprocess.run(["paplay" if i % 2 == 0 else "pw-play", sound], env=env, timeout=10,
+                                   stdin=subprocess.DEVNULL, capture_output=True)
+                    time.sleep(0.4)
+        finally:
+            for r in start_readers.values():
+                r.stop()
+            subprocess.run(["pw-metadata", "-n", "settings", "0", "clock.force-quantum", "0"], env=env,
+                           capture_output=True, timeout=10)
+        start_loss = {k: start_losses(r.samples(), notifications) for k, r in start_readers.items()}
+
     part = "End-to-end capture"
+    ours_s, peer_s = Stat(start_loss["ours"], "ms", 1), Stat(start_loss["pw-record"], "ms", 1)
+    report.target(part, "start of a new stream missing (median)", ours_s.cell(), peer_s.cell(), "—",
+                  f"≤ pw-record's + one cycle ({CYCLE_MS:.1f} ms)",
+                  len(ours_s.values) == notifications and ours_s.median <= peer_s.median + CYCLE_MS)
     ours_cpu, peer_cpu = Stat(cpu["ours"], "s", 3), Stat(cpu["pw-record"], "s", 3)
     ours_d, peer_d = Stat(daemon["ours"], "s", 3), Stat(daemon["pw-record"], "s", 3)
     ours_m, peer_m = Stat(hwm["ours"], "MiB", 1), Stat(hwm["pw-record"], "MiB", 1)
@@ -305,3 +379,10 @@ def run(report, build, args):
     report.command(f"{os.path.relpath(player, TOP)} clicks {CLICK_INTERVAL_MS} SECONDS")
     report.command(f"{os.path.relpath(player, TOP)} tone 440 0.1 SECONDS")
     report.command(f"{os.path.relpath(player, TOP)} tone 1000 0.3 SECONDS")
+    report.note(part, f"Start loss: both readers side by side while {notifications} notifications start, one every "
+                f"0.65 s or so, by `paplay` and `pw-play` in turn, with the graph held at {START_QUANTUM}-frame "
+                f"cycles ({CYCLE_MS:.1f} ms). Each notification is 125 ms at 1000 Hz then 125 ms at 3000 Hz; the "
+                "milliseconds missing from its start are 125 less how much of the first half arrived (±1 ms for "
+                "where the thresholds fall). pw-record takes the sink's monitor, which has every notification "
+                f"whole once the sink plays it. Ours: {', '.join(f'{v:.0f}' for v in start_loss['ours'])} ms; "
+                f"pw-record: {', '.join(f'{v:.0f}' for v in start_loss['pw-record'])} ms.")

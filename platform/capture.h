@@ -46,6 +46,10 @@ struct ContentFilter {
     Display display;
     std::vector<RunningApplication> excludingApplications;
     std::vector<CaptureWindow> exceptingWindows;
+    // The rule that chose `excludingApplications`, for a backend on which an
+    // application becomes known only once it plays (it may start after the
+    // content was listed). Empty: only the listed applications are excluded.
+    std::function<bool(const RunningApplication&)> excludesApplication;
 };
 
 struct MediaTime {

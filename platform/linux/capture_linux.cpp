@@ -1,16 +1,19 @@
-// Capture on PipeWire.
+// Capture on PipeWire: the glue between the registry, the capture graph,
+// the mix and the output.
 //
-// A display is an `Audio/Sink` node; an application is a client process. The
-// capture makes one input node per playback stream it captures and links that
-// stream's output ports into it (links made by this client, not lingering, so
-// they vanish with the program; the user's routing is never touched). A frozen
-// application then stalls only its own node. One more node, unlinked and
-// always processing, gives the clock: on each of its cycles the real-time
-// thread mixes whatever every stream node delivered, so silence arrives when
-// nothing plays. The mix is handed through a fixed ring to the PipeWire loop
-// thread, resampled there and posted to the output's queue; a bounded backlog
-// keeps a stalled reader from growing memory.
+// A display is an `Audio/Sink` node; an application is a client process (or
+// a sandboxed client). The capture graph says which playback streams to take
+// in and which ports to link; here each such stream gets an input node with
+// one port per channel (links made by this client, not lingering, so they
+// vanish with the program; the user's routing is never touched), whose
+// process callback pushes its planes into the mix. One more node, unlinked
+// and always processing, is the clock: on each of its cycles the real-time
+// thread mixes one cycle's worth of every source, so silence arrives when
+// nothing plays. The mix is handed through a fixed ring to the loop thread,
+// resampled there and posted to the output's queue; a bounded backlog keeps a
+// stalled reader from growing memory.
 #include <pipewire/pipewire.h>
+#include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
@@ -19,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -29,83 +33,77 @@
 
 #include "platform/capture.h"
 #include "platform/linux/audio_linux.h"
+#include "platform/linux/capture_connection.h"
+#include "platform/linux/capture_graph.h"
+#include "platform/linux/capture_mixer.h"
+#include "platform/linux/captured_sample_buffer.h"
 
 namespace pimorlo::platform {
 namespace {
 
-using linux_backend::FormatFields;
-using linux_backend::LinuxFormatDescription;
+using linux_backend::CaptureGraph;
+using linux_backend::CapturePlan;
+using linux_backend::CapturedStream;
+using linux_backend::Connection;
+using linux_backend::ExclusionRules;
+using linux_backend::LinkKey;
+using linux_backend::Mixer;
+using linux_backend::MixerSourceHandle;
 using linux_backend::MonoResampler;
-using Props = std::map<std::string, std::string>;
 
 // The nodes of the capture run at the usual graph rate; PipeWire adapts them
 // when the graph runs at another.
 constexpr std::uint32_t kGraphRate = 48000;
-// Frames one stream node may hold ahead of the mix (0.68 s at 48 kHz).
-constexpr std::size_t kSourceRingFrames = 1u << 15;
 // Mixed frames waiting for the loop thread (5.5 s at 48 kHz).
 constexpr std::size_t kMixRingFrames = 1u << 18;
-// Largest graph cycle the mix handles; longer cycles are cut to it.
-constexpr std::uint32_t kMaxCycleFrames = 8192;
-constexpr std::size_t kMaxSources = 256;
+// The longest cycle mixed (1.4 s at 48 kHz, far beyond PipeWire's largest
+// quantum); a longer one is mixed this long.
+constexpr std::uint32_t kMaxCycleFrames = 1u << 16;
+// Inputs of a capture node: enough for 7.1, so a stream moved to a sink with
+// another layout is relinked, not re-created. A stream with more ports gets
+// a node of its own size.
+constexpr std::size_t kCapturePorts = 8;
+// Streams the mix takes at once; more are attached as others leave.
+constexpr std::size_t kMaxSources = 4096;
 // Audio posted to the output's queue and not yet handled, in seconds of output.
 constexpr double kMaxBacklogSeconds = 4.0;
+// A link, node or attachment that failed is tried again this much later.
+constexpr long kRetryNanoseconds = 100'000'000;
+// How long a source whose stream ended stays in the mix: longer than any
+// lead it can hold.
+constexpr auto kDrainTime = std::chrono::seconds(1);
 
-const char* kStreamOutputClass = "Stream/Output/Audio";
+struct DisplayNative {
+    std::shared_ptr<Connection> connection;
+    std::uint32_t nodeID = 0;
+};
 
-std::once_flag pipewireInit;
-
-Props propsOf(const spa_dict* dict) {
-    Props props;
-    if (dict == nullptr) return props;
-    const spa_dict_item* item;
-    spa_dict_for_each(item, dict) props[item->key] = item->value ? item->value : "";
-    return props;
-}
-
-std::string lookup(const Props& props, const char* key) {
-    auto it = props.find(key);
-    return it == props.end() ? std::string() : it->second;
-}
-
-// A process, client, node or port id as PipeWire writes it; 0 when absent.
-pid_t parsePositive(const std::string& value) {
-    if (value.empty()) return 0;
-    char* end = nullptr;
-    long v = std::strtol(value.c_str(), &end, 10);
-    return (end && *end == '\0' && v > 0 && v < (1L << 30)) ? static_cast<pid_t>(v) : 0;
-}
+// Every application this backend lists carries one.
+struct ApplicationNative {
+    bool sandboxed = false;
+    std::vector<std::uint64_t> clientSerials;
+};
 
 // Single producer, single consumer; capacity a power of two.
 class FloatRing {
 public:
     explicit FloatRing(std::size_t capacity) : data_(capacity, 0.0f), mask_(capacity - 1) {}
 
-    std::size_t readable() const { return write_.load(std::memory_order_acquire) - read_.load(std::memory_order_relaxed); }
-
-    // Producer: writes what fits, scaled; returns the frames written.
-    std::size_t write(const float* src, std::size_t n, float gain) {
+    std::size_t write(const float* src, std::size_t n) {
         const std::size_t w = write_.load(std::memory_order_relaxed);
-        const std::size_t free = data_.size() - (w - read_.load(std::memory_order_acquire));
-        n = std::min(n, free);
-        for (std::size_t i = 0; i < n; ++i) data_[(w + i) & mask_] = src ? src[i] * gain : 0.0f;
+        const std::size_t space = data_.size() - (w - read_.load(std::memory_order_acquire));
+        n = std::min(n, space);
+        for (std::size_t i = 0; i < n; ++i) data_[(w + i) & mask_] = src[i];
         write_.store(w + n, std::memory_order_release);
         return n;
     }
 
-    // Consumer: adds (or copies) up to n frames into dst.
-    std::size_t read(float* dst, std::size_t n, bool add) {
+    std::size_t read(float* dst, std::size_t n) {
         const std::size_t r = read_.load(std::memory_order_relaxed);
         n = std::min(n, write_.load(std::memory_order_acquire) - r);
-        for (std::size_t i = 0; i < n; ++i) dst[i] = (add ? dst[i] : 0.0f) + data_[(r + i) & mask_];
+        for (std::size_t i = 0; i < n; ++i) dst[i] = data_[(r + i) & mask_];
         read_.store(r + n, std::memory_order_release);
         return n;
-    }
-
-    void skip(std::size_t n) {
-        const std::size_t r = read_.load(std::memory_order_relaxed);
-        n = std::min(n, write_.load(std::memory_order_acquire) - r);
-        read_.store(r + n, std::memory_order_release);
     }
 
 private:
@@ -115,402 +113,109 @@ private:
     std::atomic<std::size_t> read_{0};
 };
 
-// Captured audio: mono float samples, copied out into as many channels as the
-// configuration asked for.
-class CapturedSampleBuffer final : public SampleBuffer {
-public:
-    CapturedSampleBuffer(std::vector<float> samples, double rate, std::uint32_t channels)
-        : samples_(std::move(samples)),
-          channels_(channels),
-          description_(FormatFields{CommonFormat::pcmFormatFloat32, rate, channels, true}) {}
-
-    bool isValid() const override { return true; }
-    bool dataIsReady() const override { return true; }
-    std::int64_t numSamples() const override { return static_cast<std::int64_t>(samples_.size()); }
-    const AudioFormatDescription* formatDescription() const override { return &description_; }
-
-    std::int32_t copyPCMDataIntoAudioBufferList(std::int32_t frameOffset, std::int32_t frameCount,
-                                                AudioBufferList& list) const override {
-        constexpr std::int32_t kInvalidRange = -12731;
-        constexpr std::int32_t kListTooSmall = -12737;
-        if (frameOffset < 0 || frameCount < 0 ||
-            static_cast<std::size_t>(frameOffset) + static_cast<std::size_t>(frameCount) > samples_.size()) {
-            return kInvalidRange;
-        }
-        const float* src = samples_.data() + frameOffset;
-        const std::size_t frames = static_cast<std::size_t>(frameCount);
-        if (list.numberBuffers == 1 && list.buffers[0].numberChannels == channels_) {
-            AudioBuffer& b = list.buffers[0];
-            if (b.data == nullptr || b.dataByteSize < frames * channels_ * sizeof(float)) return kListTooSmall;
-            auto* dst = static_cast<float*>(b.data);
-            for (std::size_t f = 0; f < frames; ++f)
-                for (std::uint32_t c = 0; c < channels_; ++c) dst[f * channels_ + c] = src[f];
-            b.dataByteSize = static_cast<std::uint32_t>(frames * channels_ * sizeof(float));
-            return 0;
-        }
-        if (list.numberBuffers != channels_) return kListTooSmall;
-        for (std::uint32_t c = 0; c < channels_; ++c) {
-            AudioBuffer& b = list.buffers[c];
-            if (b.data == nullptr || b.numberChannels != 1 || b.dataByteSize < frames * sizeof(float)) return kListTooSmall;
-            std::memcpy(b.data, src, frames * sizeof(float));
-            b.dataByteSize = static_cast<std::uint32_t>(frames * sizeof(float));
-        }
-        return 0;
-    }
-
-private:
-    std::vector<float> samples_;
-    std::uint32_t channels_;
-    LinuxFormatDescription description_;
-};
-
-class GraphObserver {
-public:
-    virtual void graphChanged() = 0;
-    virtual void connectionLost(const std::string& why) = 0;
-
-protected:
-    ~GraphObserver() = default;
-};
-
-// One connection to the PipeWire daemon, with its own loop thread, and what
-// the registry says about clients, nodes and ports. Everything but the
-// constructor and destructor runs on the loop thread or under its lock.
-class Connection {
-public:
-    struct Object {
-        Connection* owner = nullptr;
-        std::uint32_t id = 0;
-        std::string type;
-        Props props;  // the global's properties, then the bound object's
-        bool infoReceived = false;
-        pw_proxy* proxy = nullptr;
-        spa_hook proxyHook{};
-        spa_hook objectHook{};
-    };
-
-    Connection() {
-        std::call_once(pipewireInit, [] { pw_init(nullptr, nullptr); });
-        loop_ = pw_thread_loop_new("pimorlo-capture", nullptr);
-        if (loop_ == nullptr) return;
-        context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
-    }
-
-    ~Connection() {
-        if (loop_ == nullptr) return;
-        pw_thread_loop_stop(loop_);
-        disconnect();
-        if (context_) pw_context_destroy(context_);
-        pw_thread_loop_destroy(loop_);
-    }
-
-    pw_thread_loop* threadLoop() const { return loop_; }
-    pw_loop* loop() const { return pw_thread_loop_get_loop(loop_); }
-    pw_context* context() const { return context_; }
-    pw_core* core() const { return core_; }
-    bool connected() const { return core_ != nullptr && !lost_; }
-    const std::map<std::uint32_t, std::unique_ptr<Object>>& objects() const { return objects_; }
-    void setObserver(GraphObserver* observer) { observer_ = observer; }
-
-    // Connects and lists the registry; `ready` runs on the loop thread once
-    // the registry and the properties of every client and node are known, or
-    // with an error text when that cannot be.
-    void open(std::function<void(std::string)> ready) {
-        if (loop_ == nullptr || context_ == nullptr || pw_thread_loop_start(loop_) < 0) {
-            // Without a loop thread there is no PipeWire thread to answer on.
-            ready("cannot connect to PipeWire: " + std::string(std::strerror(errno ? errno : ENOMEM)));
-            return;
-        }
-        pw_thread_loop_lock(loop_);
-        ready_ = std::move(ready);
-        core_ = pw_context_connect(context_, nullptr, 0);
-        if (core_ == nullptr) {
-            const std::string why = "cannot connect to PipeWire: " + std::string(std::strerror(errno));
-            runOnLoop([this, why] { finishOpen(why); });
-        } else {
-            pw_core_add_listener(core_, &coreHook_, &kCoreEvents, this);
-            registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
-            pw_registry_add_listener(registry_, &registryHook_, &kRegistryEvents, this);
-            syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
-        }
-        pw_thread_loop_unlock(loop_);
-    }
-
-    // Runs `task` on the loop thread, later (or now, when already on it).
-    void runOnLoop(std::function<void()> task) {
-        auto* heap = new std::function<void()>(std::move(task));
-        int rc = pw_loop_invoke(loop(), &Connection::invokeTask, SPA_ID_INVALID, &heap, sizeof(heap), false, nullptr);
-        if (rc < 0) {
-            // The loop refused the task (its queue is full): run it here
-            // rather than lose a completion.
-            (*heap)();
-            delete heap;
-        }
-    }
-
-    void disconnect() {
-        for (auto& [id, object] : objects_) {
-            if (object->proxy) pw_proxy_destroy(object->proxy);
-        }
-        objects_.clear();
-        if (registry_) {
-            spa_hook_remove(&registryHook_);
-            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
-            registry_ = nullptr;
-        }
-        if (core_) {
-            spa_hook_remove(&coreHook_);
-            pw_core_disconnect(core_);
-            core_ = nullptr;
-        }
-    }
-
-private:
-    static int invokeTask(spa_loop*, bool, std::uint32_t, const void* data, std::size_t, void*) {
-        std::function<void()>* task;
-        std::memcpy(&task, data, sizeof(task));
-        (*task)();
-        delete task;
-        return 0;
-    }
-
-    void finishOpen(const std::string& error) {
-        if (!ready_) return;
-        auto ready = std::move(ready_);
-        ready_ = nullptr;
-        ready(error);
-    }
-
-    void changed() {
-        if (observer_) observer_->graphChanged();
-    }
-
-    static void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
-                         const spa_dict* props) {
-        auto* self = static_cast<Connection*>(data);
-        auto object = std::make_unique<Object>();
-        object->owner = self;
-        object->id = id;
-        object->type = type;
-        object->props = propsOf(props);
-        const bool isClient = std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0;
-        const bool isNode = std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0;
-        if (!isClient && !isNode && std::strcmp(type, PW_TYPE_INTERFACE_Port) != 0) return;
-        // The process ids and application names live on the bound objects only.
-        if (isClient) {
-            object->proxy = static_cast<pw_proxy*>(pw_registry_bind(self->registry_, id, type, PW_VERSION_CLIENT, 0));
-            if (object->proxy)
-                pw_proxy_add_object_listener(object->proxy, &object->objectHook, &kClientEvents, object.get());
-        } else if (isNode) {
-            object->proxy = static_cast<pw_proxy*>(pw_registry_bind(self->registry_, id, type, PW_VERSION_NODE, 0));
-            if (object->proxy)
-                pw_proxy_add_object_listener(object->proxy, &object->objectHook, &kNodeEvents, object.get());
-        } else {
-            object->infoReceived = true;
-        }
-        self->objects_[id] = std::move(object);
-        self->changed();
-    }
-
-    static void onGlobalRemove(void* data, std::uint32_t id) {
-        auto* self = static_cast<Connection*>(data);
-        auto it = self->objects_.find(id);
-        if (it == self->objects_.end()) return;
-        if (it->second->proxy) pw_proxy_destroy(it->second->proxy);
-        self->objects_.erase(it);
-        self->changed();
-    }
-
-    static void mergeInfo(Object* object, const spa_dict* props) {
-        for (auto& [k, v] : propsOf(props)) object->props[k] = v;
-        object->infoReceived = true;
-        object->owner->changed();
-    }
-
-    static void onClientInfo(void* data, const pw_client_info* info) {
-        mergeInfo(static_cast<Object*>(data), info->props);
-    }
-
-    static void onNodeInfo(void* data, const pw_node_info* info) {
-        auto* object = static_cast<Object*>(data);
-        if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) || !object->infoReceived) mergeInfo(object, info->props);
-    }
-
-    static void onDone(void* data, std::uint32_t id, int seq) {
-        auto* self = static_cast<Connection*>(data);
-        if (id != PW_ID_CORE || seq != self->syncSeq_ || !self->ready_) return;
-        if (!self->secondSync_) {
-            // The binds made while listing have been answered by the next sync.
-            self->secondSync_ = true;
-            self->syncSeq_ = pw_core_sync(self->core_, PW_ID_CORE, 0);
-            return;
-        }
-        self->finishOpen("");
-    }
-
-    static void onError(void* data, std::uint32_t id, int, int res, const char* message) {
-        auto* self = static_cast<Connection*>(data);
-        if (id != PW_ID_CORE) return;  // a failed link or bind concerns that object only
-        std::string why = std::string(spa_strerror(res));
-        if (message && *message) why += std::string(" (") + message + ")";
-        if (self->ready_) {
-            self->finishOpen("cannot connect to PipeWire: " + why);
-            return;
-        }
-        if (res == -EPIPE) {
-            self->lost_ = true;
-            if (self->observer_) self->observer_->connectionLost("lost the connection to PipeWire: " + why);
-        }
-    }
-
-    static constexpr pw_core_events kCoreEvents = [] {
-        pw_core_events e{};
-        e.version = PW_VERSION_CORE_EVENTS;
-        e.done = &Connection::onDone;
-        e.error = &Connection::onError;
-        return e;
-    }();
-    static constexpr pw_registry_events kRegistryEvents = [] {
-        pw_registry_events e{};
-        e.version = PW_VERSION_REGISTRY_EVENTS;
-        e.global = &Connection::onGlobal;
-        e.global_remove = &Connection::onGlobalRemove;
-        return e;
-    }();
-    static constexpr pw_client_events kClientEvents = [] {
-        pw_client_events e{};
-        e.version = PW_VERSION_CLIENT_EVENTS;
-        e.info = &Connection::onClientInfo;
-        return e;
-    }();
-    static constexpr pw_node_events kNodeEvents = [] {
-        pw_node_events e{};
-        e.version = PW_VERSION_NODE_EVENTS;
-        e.info = &Connection::onNodeInfo;
-        return e;
-    }();
-
-    pw_thread_loop* loop_ = nullptr;
-    pw_context* context_ = nullptr;
-    pw_core* core_ = nullptr;
-    pw_registry* registry_ = nullptr;
-    spa_hook coreHook_{};
-    spa_hook registryHook_{};
-    int syncSeq_ = -1;
-    bool secondSync_ = false;
-    bool lost_ = false;
-    std::function<void(std::string)> ready_;
-    std::map<std::uint32_t, std::unique_ptr<Object>> objects_;
-    GraphObserver* observer_ = nullptr;
-};
-
-struct DisplayNative {
-    std::shared_ptr<Connection> connection;
-    std::uint32_t nodeID = 0;
-};
-
-// A node's properties completed with those of its client.
-Props mergedProps(const Connection& connection, const Connection::Object& node) {
-    Props props = node.props;
-    const pid_t clientID = parsePositive(lookup(node.props, PW_KEY_CLIENT_ID));
-    auto it = connection.objects().find(static_cast<std::uint32_t>(clientID));
-    if (clientID > 0 && it != connection.objects().end()) {
-        for (auto& [k, v] : it->second->props) props.emplace(k, v);
-    }
-    return props;
-}
-
 ShareableContent listContent(const std::shared_ptr<Connection>& connection) {
     ShareableContent content;
-    struct App {
-        std::optional<std::string> bundle, name;
-    };
-    std::vector<pid_t> order;
-    std::map<pid_t, App> apps;
-    auto fill = [](std::optional<std::string>& slot, const std::string& value) {
-        if (!slot && !value.empty()) slot = value;
-    };
-    auto bundleOf = [](const Props& p) {
-        std::string id = lookup(p, PW_KEY_APP_ID);
-        return id.empty() ? lookup(p, "pipewire.access.portal.app_id") : id;
-    };
-    for (auto& [id, object] : connection->objects()) {
-        if (object->type == PW_TYPE_INTERFACE_Node && lookup(object->props, PW_KEY_MEDIA_CLASS) == "Audio/Sink") {
-            auto native = std::make_shared<DisplayNative>(DisplayNative{connection, id});
-            content.displays.push_back(Display{id, std::move(native)});
-        }
-        if (object->type == PW_TYPE_INTERFACE_Client) {
-            const pid_t pid = parsePositive(lookup(object->props, PW_KEY_APP_PROCESS_ID));
-            if (pid == 0) continue;
-            if (!apps.count(pid)) order.push_back(pid);
-            App& app = apps[pid];
-            fill(app.bundle, bundleOf(object->props));
-            fill(app.name, lookup(object->props, PW_KEY_APP_NAME));
-        }
+    for (std::uint32_t id : connection->graph().sinks()) {
+        content.displays.push_back(Display{id, std::make_shared<DisplayNative>(DisplayNative{connection, id})});
     }
-    // Complete each client's record from its process's playback streams.
-    for (auto& [id, object] : connection->objects()) {
-        if (object->type != PW_TYPE_INTERFACE_Node || lookup(object->props, PW_KEY_MEDIA_CLASS) != kStreamOutputClass)
-            continue;
-        const Props props = mergedProps(*connection, *object);
-        auto it = apps.find(parsePositive(lookup(props, PW_KEY_APP_PROCESS_ID)));
-        if (it == apps.end()) continue;
-        fill(it->second.bundle, bundleOf(object->props));
-        fill(it->second.name, lookup(object->props, PW_KEY_APP_NAME));
-    }
-    for (pid_t pid : order) {
-        content.applications.push_back(RunningApplication{pid, apps[pid].bundle, apps[pid].name, nullptr});
+    for (auto& record : connection->graph().applications()) {
+        auto native = std::make_shared<ApplicationNative>(ApplicationNative{record.sandboxed, record.clientSerials});
+        content.applications.push_back(
+            RunningApplication{record.processID, record.bundleIdentifier, record.applicationName, std::move(native)});
     }
     return content;
 }
 
-std::vector<std::uint8_t> monoFormat(const spa_pod** param) {
-    std::vector<std::uint8_t> storage(1024);
+// F32, planar, `channels` positions: MONO for one, AUX0.. otherwise (the
+// inputs carry whatever the linked ports carry; the mix weighs them).
+std::vector<std::uint8_t> planarFormat(std::uint32_t channels, const spa_pod** param) {
+    std::vector<std::uint8_t> storage(4096);
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, storage.data(), static_cast<std::uint32_t>(storage.size()));
     spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32;
+    info.format = SPA_AUDIO_FORMAT_F32P;
     info.rate = kGraphRate;
-    info.channels = 1;
-    info.position[0] = SPA_AUDIO_CHANNEL_MONO;
+    info.channels = channels;
+    for (std::uint32_t c = 0; c < channels; ++c)
+        info.position[c] = channels == 1 ? std::uint32_t{SPA_AUDIO_CHANNEL_MONO} : std::uint32_t{SPA_AUDIO_CHANNEL_AUX0} + c;
     *param = spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
     return storage;
 }
 
+linux_backend::MixerConfig mixerConfig() {
+    linux_backend::MixerConfig config;
+    config.graphRate = kGraphRate;
+    config.maxSources = kMaxSources;
+    return config;
+}
+
+// When the cycle now running began on its driver: the mix times each push and
+// each mix by it rather than by when the thread got there, so on one driver a
+// stream's push and the mix carry the same time whatever order they ran in
+// and however late the thread was, and the mix sees no drift where there is
+// none.
+std::int64_t cycleStart(const std::atomic<spa_io_position*>& position) {
+    const spa_io_position* p = position.load(std::memory_order_relaxed);
+    return p != nullptr && p->clock.nsec != 0 ? static_cast<std::int64_t>(p->clock.nsec) : linux_backend::kReadClock;
+}
+
 class PipeWireStream;
 
-// One captured playback stream: its input node, its links, and the frames
-// its node delivered that the mix has not taken yet.
+// One captured playback stream: its input node and its source in the mix.
 struct Source {
     PipeWireStream* owner = nullptr;
+    std::uint64_t serial = 0;
     std::uint32_t playbackNode = 0;
+    std::size_t ports = 0;
     pw_stream* stream = nullptr;
     spa_hook hook{};
-    FloatRing ring{kSourceRingFrames};
-    std::atomic<float> gain{1.0f};
-    std::atomic<std::uint32_t> lastChunk{0};
-    std::set<std::uint32_t> linkedPorts;
-    std::vector<pw_proxy*> links;
-    bool primed = false;  // real-time thread only
+    MixerSourceHandle mix;
+    // The weights set are for these.
+    std::vector<std::string> channels;
+    std::vector<std::string> streamChannels;
+    std::optional<std::uint32_t> captureNode;
+    std::atomic<spa_io_position*> position{nullptr};  // set by the stream, read in its process
+    bool attached = false;
+    bool failed = false;
 };
 
-class PipeWireStream final : public Stream, private GraphObserver {
+// A link this client made; `dead` once PipeWire refused or removed it.
+struct HeldLink {
+    PipeWireStream* owner = nullptr;
+    LinkKey key;
+    pw_proxy* proxy = nullptr;
+    spa_hook hook{};
+    bool dead = false;
+};
+
+class PipeWireStream final : public Stream, private linux_backend::GraphObserver {
 public:
     PipeWireStream(std::shared_ptr<Connection> connection, const ContentFilter& filter,
                    const StreamConfiguration& configuration, std::weak_ptr<StreamDelegate> delegate)
-        : connection_(std::move(connection)), delegate_(std::move(delegate)) {
-        for (const auto& app : filter.excludingApplications) excluded_.insert(app.processID);
-        if (configuration.excludesCurrentProcessAudio.value_or(false)) excluded_.insert(::getpid());
+        : connection_(std::move(connection)),
+          delegate_(std::move(delegate)),
+          mixer_(mixerConfig()) {
+        rules_.excludesApplication = filter.excludesApplication;
+        rules_.lookup = linux_backend::readProcessRecord;
+        for (const auto& app : filter.excludingApplications) {
+            auto native = std::static_pointer_cast<const ApplicationNative>(app.native);
+            if (native && native->sandboxed) {
+                rules_.clientSerials.insert(native->clientSerials.begin(), native->clientSerials.end());
+            } else if (app.processID > 0) {
+                rules_.processes.insert(app.processID);
+            }
+        }
+        if (configuration.excludesCurrentProcessAudio.value_or(false)) rules_.processes.insert(::getpid());
         outputRate_ = static_cast<double>(configuration.sampleRate.value_or(48000));
         outputChannels_ = static_cast<std::uint32_t>(configuration.channelCount.value_or(2));
         mix_.resize(kMaxCycleFrames);
-        rtSources_.reserve(kMaxSources);
     }
 
     ~PipeWireStream() override {
         if (!connection_) return;
         pw_thread_loop_lock(connection_->threadLoop());
         teardown();
+        if (spa_source* stop = stopEvent_.exchange(nullptr)) pw_loop_destroy_source(connection_->loop(), stop);
         pw_thread_loop_unlock(connection_->threadLoop());
     }
 
@@ -559,63 +264,112 @@ public:
                     teardown();
                 } else {
                     started_ = true;
+                    connection_->graph().setRules(rules_);
                     connection_->setObserver(this);
-                    graphChanged();
+                    reconcile();
                 }
             }
         }
-        pw_thread_loop_unlock(connection_->threadLoop());
         if (failure) {
             auto done = std::move(completion);
             connection_->runOnLoop([done, failure] { done(failure); });
         }
+        // A stop asked for while this ran finds the event now.
+        if (stopRequested_.load() && stopEvent_.load()) pw_loop_signal_event(connection_->loop(), stopEvent_.load());
+        pw_thread_loop_unlock(connection_->threadLoop());
     }
 
+    // Returns at once, whatever the daemon does: the teardown runs on the
+    // loop thread, which is woken through an event file descriptor, never
+    // through the loop lock.
     void stopCapture(ErrorCompletion completion) override {
-        if (!connection_) {
-            completion(std::nullopt);
+        {
+            std::lock_guard lock(stopMutex_);
+            stopCompletion_ = std::move(completion);
+        }
+        stopRequested_.store(true);
+        spa_source* event = stopEvent_.load();
+        if (connection_ && event) {
+            pw_loop_signal_event(connection_->loop(), event);
             return;
         }
-        pw_thread_loop_lock(connection_->threadLoop());
-        stopping_ = true;
-        teardown();
-        connection_->disconnect();
-        pw_thread_loop_unlock(connection_->threadLoop());
-        connection_->runOnLoop([completion] { completion(std::nullopt); });
+        // Not started (or no connection): nothing runs that needs stopping.
+        if (auto done = takeStopCompletion()) done(std::nullopt);
     }
 
 private:
     // ---- loop thread ---------------------------------------------------
     std::optional<std::string> connectMaster() {
+        pw_loop* loop = connection_->loop();
+        deliverEvent_ = pw_loop_add_event(loop, &PipeWireStream::onDeliver, this);
+        reconcileEvent_ = pw_loop_add_event(loop, &PipeWireStream::onReconcile, this);
+        retryTimer_ = pw_loop_add_timer(loop, &PipeWireStream::onRetry, this);
+        spa_source* stop = pw_loop_add_event(loop, &PipeWireStream::onStop, this);
+        if (!deliverEvent_ || !reconcileEvent_ || !retryTimer_ || !stop)
+            return "cannot watch the capture: " + std::string(std::strerror(errno));
+        stopEvent_.store(stop);
+
         pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                  PW_KEY_NODE_NAME, "PimOrloAudioTap", PW_KEY_NODE_AUTOCONNECT, "false",
                                                  PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr);
         master_ = pw_stream_new(connection_->core(), "PimOrloAudioTap", props);
         if (master_ == nullptr) return "cannot create the capture node: " + std::string(std::strerror(errno));
-        pw_stream_add_listener(master_, &masterHook_, &kMasterEvents, this);
-        deliverEvent_ = pw_loop_add_event(connection_->loop(), &PipeWireStream::onDeliver, this);
+        static constexpr pw_stream_events masterEvents = [] {
+            pw_stream_events e{};
+            e.version = PW_VERSION_STREAM_EVENTS;
+            e.state_changed = &PipeWireStream::onMasterState;
+            e.io_changed = &PipeWireStream::onMasterIO;
+            e.process = &PipeWireStream::onMasterProcess;
+            return e;
+        }();
+        pw_stream_add_listener(master_, &masterHook_, &masterEvents, this);
         const spa_pod* param = nullptr;
-        auto storage = monoFormat(&param);
+        auto storage = planarFormat(1, &param);
         int rc = pw_stream_connect(master_, PW_DIRECTION_INPUT, PW_ID_ANY,
                                    static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
                                    &param, 1);
-        if (rc < 0 || deliverEvent_ == nullptr) return "cannot connect the capture node: " + std::string(spa_strerror(rc));
+        if (rc < 0) return "cannot connect the capture node: " + std::string(spa_strerror(rc));
         return std::nullopt;
     }
 
     void teardown() {
+        if (tornDown_) return;
+        tornDown_ = true;
         connection_->setObserver(nullptr);
-        for (auto& [id, source] : sources_) destroySource(*source);
+        for (auto& [key, link] : links_) dropLink(*link);
+        links_.clear();
+        for (auto& [serial, source] : sources_) destroySource(*source);
         sources_.clear();
+        if (spare_) destroySource(*spare_);
+        spare_.reset();
         if (master_) {
             spa_hook_remove(&masterHook_);
             pw_stream_destroy(master_);
             master_ = nullptr;
         }
-        if (deliverEvent_) {
-            pw_loop_destroy_source(connection_->loop(), deliverEvent_);
-            deliverEvent_ = nullptr;
+        for (auto& leaving : leaving_) leaving.until = std::chrono::steady_clock::time_point{};
+        detachLeaving();
+        for (spa_source** event : {&deliverEvent_, &reconcileEvent_, &retryTimer_}) {
+            if (*event) pw_loop_destroy_source(connection_->loop(), *event);
+            *event = nullptr;
         }
+    }
+
+    ErrorCompletion takeStopCompletion() {
+        std::lock_guard lock(stopMutex_);
+        auto done = std::move(stopCompletion_);
+        stopCompletion_ = nullptr;
+        return done;
+    }
+
+    static void onStop(void* data, std::uint64_t) {
+        auto* self = static_cast<PipeWireStream*>(data);
+        if (!self->stopping_) {
+            self->stopping_ = true;
+            self->teardown();
+            self->connection_->disconnect();
+        }
+        if (auto done = self->takeStopCompletion()) done(std::nullopt);
     }
 
     void finishStart(std::optional<Error> error) {
@@ -626,7 +380,7 @@ private:
     }
 
     void reportStop(const std::string& why) {
-        if (stopping_ || stopReported_) return;
+        if (stopping_ || stopReported_ || stopRequested_.load()) return;
         if (startCompletion_) {
             finishStart(Error{-3805, why});
             return;
@@ -636,6 +390,24 @@ private:
     }
 
     void connectionLost(const std::string& why) override { reportStop(why); }
+
+    void graphChanged() override {
+        if (reconcileEvent_) pw_loop_signal_event(connection_->loop(), reconcileEvent_);
+    }
+
+    void retryLater() {
+        if (!retryTimer_ || retryArmed_) return;
+        timespec value{0, kRetryNanoseconds};
+        if (pw_loop_update_timer(connection_->loop(), retryTimer_, &value, nullptr, false) >= 0) retryArmed_ = true;
+    }
+
+    static void onReconcile(void* data, std::uint64_t) { static_cast<PipeWireStream*>(data)->reconcile(); }
+
+    static void onRetry(void* data, std::uint64_t) {
+        auto* self = static_cast<PipeWireStream*>(data);
+        self->retryArmed_ = false;
+        self->reconcile();
+    }
 
     static void onMasterState(void* data, pw_stream_state, pw_stream_state state, const char* error) {
         auto* self = static_cast<PipeWireStream*>(data);
@@ -652,120 +424,264 @@ private:
         }
     }
 
-    bool isExcluded(const Props& props) const {
-        const pid_t pid = parsePositive(lookup(props, PW_KEY_APP_PROCESS_ID));
-        return pid != 0 && excluded_.count(pid) != 0;
-    }
-
-    // Brings the set of stream nodes and their links in line with the graph.
-    void graphChanged() override {
+    // Brings the capture nodes, the mix and the links in line with what the
+    // graph says now.
+    void reconcile() {
         if (!started_ || stopping_) return;
-        const auto& objects = connection_->objects();
+        CaptureGraph& graph = connection_->graph();
+        detachLeaving();
+        for (auto it = links_.begin(); it != links_.end();) {
+            if (it->second->dead) {
+                graph.linkLost(it->first);
+                dropLink(*it->second);
+                it = links_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        CapturePlan plan = graph.plan();
+        unlink(plan.unlink);
+        std::set<std::uint64_t> wanted;
+        for (const CapturedStream& stream : plan.streams) wanted.insert(stream.serial);
         for (auto it = sources_.begin(); it != sources_.end();) {
-            if (objects.count(it->first) == 0) {
-                destroySource(*it->second);
+            if (!wanted.count(it->first) || it->second->failed) {
+                destroySource(*it->second, !graph.present(it->second->playbackNode, it->first));
                 it = sources_.erase(it);
             } else {
                 ++it;
             }
         }
-        for (auto& [id, object] : objects) {
-            if (object->type != PW_TYPE_INTERFACE_Node || !object->infoReceived) continue;
-            if (lookup(object->props, PW_KEY_MEDIA_CLASS) != kStreamOutputClass) continue;
-            if (sources_.count(id) || skipped_.count(id)) continue;
-            const pid_t clientID = parsePositive(lookup(object->props, PW_KEY_CLIENT_ID));
-            auto client = objects.find(static_cast<std::uint32_t>(clientID));
-            if (clientID > 0 && client != objects.end() && !client->second->infoReceived) continue;
-            if (isExcluded(mergedProps(*connection_, *object)) || sources_.size() >= kMaxSources) {
-                skipped_.insert(id);
-                continue;
-            }
-            if (auto source = makeSource(id)) sources_[id] = std::move(source);
-            else skipped_.insert(id);
-        }
-        for (auto& [id, source] : sources_) link(*source);
+        keepSpare();
+        for (const CapturedStream& stream : plan.streams) keepSource(stream);
+        keepSpare();
+        // Capture nodes learned just now are linked in the same pass.
+        plan = graph.plan();
+        unlink(plan.unlink);
+        for (const LinkKey& key : plan.link) link(key);
     }
 
-    std::unique_ptr<Source> makeSource(std::uint32_t playbackNode) {
+    void keepSource(const CapturedStream& stream) {
+        auto& source = sources_[stream.serial];
+        if (source && source->ports < std::min(stream.channels.size(), linux_backend::kMaxMixPorts)) {
+            destroySource(*source);  // it needs more inputs than it has
+            source.reset();
+        }
+        if (!source && spare_ && spare_->captureNode && !spare_->failed && stream.channels.size() <= spare_->ports) {
+            // The spare's node and ports exist already: the stream is linked
+            // in this same pass, without waiting for a node to be made.
+            source = std::move(spare_);
+            source->serial = stream.serial;
+            source->playbackNode = stream.node;
+            connection_->graph().captureNodeKnown(stream.serial, *source->captureNode);
+        }
+        if (!source) {
+            source = makeSource(stream.channels.size());
+            if (!source) {
+                sources_.erase(stream.serial);
+                retryLater();
+                return;
+            }
+            source->serial = stream.serial;
+            source->playbackNode = stream.node;
+        }
+        if (source->channels != stream.channels || source->streamChannels != stream.streamChannels) {
+            // Its links change in this same pass.
+            mixer_.setWeights(*source->mix, linux_backend::downmixWeights(stream.channels, stream.streamChannels));
+            source->channels = stream.channels;
+            source->streamChannels = stream.streamChannels;
+        }
+        if (!source->attached) {
+            bool attached = false;
+            MixerSource* mix = source->mix.get();
+            if (invokeRealtime([&] { attached = mixer_.attach(*mix); }) && attached) source->attached = true;
+            else retryLater();
+        }
+        if (!source->captureNode) {
+            const std::uint32_t node = pw_stream_get_node_id(source->stream);
+            if (node != SPA_ID_INVALID) {
+                source->captureNode = node;
+                connection_->graph().captureNodeKnown(stream.serial, node);
+            }
+        }
+    }
+
+    std::unique_ptr<Source> makeSource(std::size_t channels) {
         auto source = std::make_unique<Source>();
         source->owner = this;
-        source->playbackNode = playbackNode;
-        const std::string name = "PimOrloAudioTap." + std::to_string(playbackNode);
+        source->ports = std::min(std::max(kCapturePorts, channels), linux_backend::kMaxMixPorts);
+        const std::string name = "PimOrloAudioTap." + std::to_string(++nodeCount_);
         pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                  PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_AUTOCONNECT, "false",
                                                  PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
         source->stream = pw_stream_new(connection_->core(), name.c_str(), props);
         if (source->stream == nullptr) return nullptr;
-        pw_stream_add_listener(source->stream, &source->hook, &kSourceEvents, source.get());
+        static constexpr pw_stream_events sourceEvents = [] {
+            pw_stream_events e{};
+            e.version = PW_VERSION_STREAM_EVENTS;
+            e.state_changed = &PipeWireStream::onSourceState;
+            e.io_changed = &PipeWireStream::onSourceIO;
+            e.process = &PipeWireStream::onSourceProcess;
+            return e;
+        }();
+        pw_stream_add_listener(source->stream, &source->hook, &sourceEvents, source.get());
+        source->mix = mixer_.makeSource();
         const spa_pod* param = nullptr;
-        auto storage = monoFormat(&param);
-        if (pw_stream_connect(source->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+        auto storage = planarFormat(static_cast<std::uint32_t>(source->ports), &param);
+        if (!source->mix ||
+            pw_stream_connect(source->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
                               static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
                               &param, 1) < 0) {
             spa_hook_remove(&source->hook);
             pw_stream_destroy(source->stream);
             return nullptr;
         }
-        Source* raw = source.get();
-        invokeRealtime([this, raw] { rtSources_.push_back(raw); });
         return source;
     }
 
-    void destroySource(Source& source) {
-        Source* raw = &source;
-        invokeRealtime([this, raw] { std::erase(rtSources_, raw); });
-        for (pw_proxy* link : source.links) pw_proxy_destroy(link);
-        source.links.clear();
+    // One capture node is kept made and unlinked, so a stream that starts is
+    // linked as soon as its ports are known rather than a node's making later.
+    void keepSpare() {
+        if (spare_ && spare_->failed) {
+            destroySource(*spare_);
+            spare_.reset();
+        }
+        if (!spare_) spare_ = makeSource(kCapturePorts);
+        if (!spare_) {
+            retryLater();
+            return;
+        }
+        if (!spare_->captureNode) {
+            const std::uint32_t node = pw_stream_get_node_id(spare_->stream);
+            if (node != SPA_ID_INVALID) spare_->captureNode = node;
+        }
+    }
+
+    static void onSourceState(void* data, pw_stream_state, pw_stream_state state, const char*) {
+        auto* source = static_cast<Source*>(data);
+        if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
+            source->failed = true;  // made again by the next pass
+            source->owner->retryLater();
+        } else {
+            source->owner->graphChanged();  // its node id may be known now
+        }
+    }
+
+    // `drain`: the stream ended, so what it delivered and the mix has not
+    // taken yet (its lead, the end of its sound) is still mixed before the
+    // source leaves.
+    void destroySource(Source& source, bool drain = false) {
+        // No process callback runs once the stream is destroyed, so the
+        // source is pushed no more; then it leaves the mix.
         if (source.stream) {
             spa_hook_remove(&source.hook);
             pw_stream_destroy(source.stream);
             source.stream = nullptr;
         }
+        if (source.attached) {
+            const auto now = std::chrono::steady_clock::now();
+            leaving_.push_back(Leaving{std::move(source.mix), drain ? now + kDrainTime : now});
+            source.attached = false;
+            detachLeaving();
+        }
+        if (source.captureNode && source.serial != 0) connection_->graph().captureNodeGone(source.serial);
     }
 
-    // Links every output port of the playback node into the stream node's
-    // one input port; PipeWire sums them there, and the gain averages them.
-    void link(Source& source) {
-        const std::uint32_t captureNode = pw_stream_get_node_id(source.stream);
-        if (captureNode == SPA_ID_INVALID) return;
-        std::optional<std::uint32_t> inputPort;
-        std::vector<std::uint32_t> outputs;
-        for (auto& [id, object] : connection_->objects()) {
-            if (object->type != PW_TYPE_INTERFACE_Port) continue;
-            const auto node = static_cast<std::uint32_t>(parsePositive(lookup(object->props, PW_KEY_NODE_ID)));
-            const std::string direction = lookup(object->props, PW_KEY_PORT_DIRECTION);
-            if (node == captureNode && direction == "in") inputPort = id;
-            if (node == source.playbackNode && direction == "out" && lookup(object->props, PW_KEY_PORT_MONITOR) != "true")
-                outputs.push_back(id);
+    // Detaches the sources whose time has come; one the real-time thread
+    // would not let go of yet is kept, attached, until it does.
+    void detachLeaving() {
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = leaving_.begin(); it != leaving_.end();) {
+            MixerSource* mix = it->mix.get();
+            if (it->until <= now && invokeRealtime([&] { mixer_.detach(*mix); })) it = leaving_.erase(it);
+            else ++it;
         }
-        if (!inputPort) return;
-        for (std::uint32_t port : outputs) {
-            if (source.linkedPorts.count(port)) continue;
-            pw_properties* props = pw_properties_new(nullptr, nullptr);
-            pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", source.playbackNode);
-            pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", port);
-            pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", captureNode);
-            pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", *inputPort);
-            pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");
-            auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(connection_->core(), "link-factory",
-                                                                       PW_TYPE_INTERFACE_Link, PW_VERSION_LINK,
-                                                                       &props->dict, 0));
-            pw_properties_free(props);
-            if (proxy == nullptr) continue;
-            source.links.push_back(proxy);
-            source.linkedPorts.insert(port);
-        }
-        if (!source.linkedPorts.empty()) source.gain.store(1.0f / static_cast<float>(source.linkedPorts.size()));
+        if (!leaving_.empty()) retryLater();
     }
 
-    void invokeRealtime(std::function<void()> change) {
+    void unlink(const std::vector<LinkKey>& keys) {
+        for (const LinkKey& key : keys) {
+            auto it = links_.find(key);
+            if (it == links_.end()) continue;
+            dropLink(*it->second);
+            links_.erase(it);
+        }
+    }
+
+    void link(const LinkKey& key) {
+        if (auto held = makeLink(key)) {
+            links_[key] = std::move(held);
+            connection_->graph().linkMade(key);
+        }
+    }
+
+    std::unique_ptr<HeldLink> makeLink(const LinkKey& key) {
+        CaptureGraph& graph = connection_->graph();
+        const std::uint32_t outputNode = graph.nodeOf(key.outputPort);
+        const std::uint32_t inputNode = graph.nodeOf(key.inputPort);
+        if (outputNode == 0 || inputNode == 0) return nullptr;
+        pw_properties* props = pw_properties_new(nullptr, nullptr);
+        if (props == nullptr) {
+            retryLater();
+            return nullptr;
+        }
+        pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", outputNode);
+        pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", key.outputPort);
+        pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", inputNode);
+        pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", key.inputPort);
+        pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");
+        auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(connection_->core(), "link-factory",
+                                                                   PW_TYPE_INTERFACE_Link, PW_VERSION_LINK,
+                                                                   &props->dict, 0));
+        pw_properties_free(props);
+        if (proxy == nullptr) {
+            retryLater();
+            return nullptr;
+        }
+        static constexpr pw_proxy_events linkEvents = [] {
+            pw_proxy_events e{};
+            e.version = PW_VERSION_PROXY_EVENTS;
+            e.removed = &PipeWireStream::onLinkRemoved;
+            e.error = &PipeWireStream::onLinkError;
+            return e;
+        }();
+        auto held = std::make_unique<HeldLink>();
+        held->owner = this;
+        held->key = key;
+        held->proxy = proxy;
+        pw_proxy_add_listener(proxy, &held->hook, &linkEvents, held.get());
+        return held;
+    }
+
+    static void onLinkRemoved(void* data) {
+        auto* held = static_cast<HeldLink*>(data);
+        held->dead = true;
+        held->owner->graphChanged();
+    }
+
+    static void onLinkError(void* data, int, int, const char*) {
+        auto* held = static_cast<HeldLink*>(data);
+        held->dead = true;
+        held->owner->retryLater();
+    }
+
+    static void dropLink(HeldLink& held) {
+        if (!held.proxy) return;
+        spa_hook_remove(&held.hook);
+        pw_proxy_destroy(held.proxy);
+        held.proxy = nullptr;
+    }
+
+    // Runs `change` on the real-time thread and waits for it; false when the
+    // data loop would not take it (then it did not run).
+    bool invokeRealtime(const std::function<void()>& change) {
         pw_loop* dataLoop = pw_data_loop_get_loop(pw_context_get_data_loop(connection_->context()));
-        auto* task = &change;
-        pw_loop_invoke(dataLoop, &PipeWireStream::runInvoked, SPA_ID_INVALID, &task, sizeof(task), true, nullptr);
+        const auto* task = &change;
+        return pw_loop_invoke(dataLoop, &PipeWireStream::runInvoked, SPA_ID_INVALID, &task, sizeof(task), true,
+                              nullptr) >= 0;
     }
 
     static int runInvoked(spa_loop*, bool, std::uint32_t, const void* data, std::size_t, void*) {
-        std::function<void()>* task;
+        const std::function<void()>* task;
         std::memcpy(&task, data, sizeof(task));
         (*task)();
         return 0;
@@ -778,7 +694,7 @@ private:
         float block[4096];
         std::vector<float> out;
         std::string reason;
-        while (std::size_t n = self->mixRing_.read(block, 4096, false)) {
+        while (std::size_t n = self->mixRing_.read(block, 4096)) {
             if (!self->resampler_->process(block, n, out, reason)) return;
         }
         if (out.empty()) return;
@@ -794,7 +710,8 @@ private:
         auto backlog = self->backlog_;
         if (backlog->load() + frames > static_cast<long>(kMaxBacklogSeconds * self->outputRate_)) return;
         backlog->fetch_add(frames);
-        auto buffer = std::make_shared<CapturedSampleBuffer>(std::move(out), self->outputRate_, self->outputChannels_);
+        auto buffer = std::make_shared<linux_backend::CapturedSampleBuffer>(std::move(out), self->outputRate_,
+                                                                            self->outputChannels_);
         queue->async([output, buffer, backlog, frames] {
             if (auto o = output.lock()) o->streamDidOutputSampleBuffer(*buffer, StreamOutputType::audio);
             backlog->fetch_sub(frames);
@@ -802,70 +719,78 @@ private:
     }
 
     // ---- real-time thread ----------------------------------------------
+    static void onMasterIO(void* data, std::uint32_t id, void* area, std::uint32_t size) {
+        auto* self = static_cast<PipeWireStream*>(data);
+        if (id != SPA_IO_Position) return;
+        self->position_.store(area != nullptr && size >= sizeof(spa_io_position) ? static_cast<spa_io_position*>(area)
+                                                                                 : nullptr);
+    }
+
+    // The frames this cycle mixes: the driver's cycle length, at the mix's
+    // rate, with the remainder carried so no fraction is lost over time.
+    std::uint32_t cycleFrames(const pw_buffer* buffer) {
+        const spa_io_position* position = position_.load(std::memory_order_relaxed);
+        if (position != nullptr && position->clock.duration > 0 && position->clock.rate.denom > 0) {
+            const std::uint64_t rate = position->clock.rate.denom;
+            if (rate == kGraphRate)
+                return static_cast<std::uint32_t>(std::min<std::uint64_t>(position->clock.duration, kMaxCycleFrames));
+            const std::uint64_t scaled = position->clock.duration * kGraphRate + cycleRemainder_;
+            cycleRemainder_ = scaled % rate;
+            return static_cast<std::uint32_t>(std::min<std::uint64_t>(scaled / rate, kMaxCycleFrames));
+        }
+        // No position yet: what the (unlinked) input was given.
+        const spa_buffer* b = buffer ? buffer->buffer : nullptr;
+        const std::uint32_t size = b && b->n_datas > 0 && b->datas[0].chunk ? b->datas[0].chunk->size : 0;
+        return std::min<std::uint32_t>(size / sizeof(float), kMaxCycleFrames);
+    }
+
     static void onMasterProcess(void* data) {
         auto* self = static_cast<PipeWireStream*>(data);
         pw_buffer* b = pw_stream_dequeue_buffer(self->master_);
-        if (b == nullptr) return;
-        std::uint32_t n = b->buffer->n_datas > 0 && b->buffer->datas[0].chunk ? b->buffer->datas[0].chunk->size / 4 : 0;
-        pw_stream_queue_buffer(self->master_, b);
-        n = std::min(n, kMaxCycleFrames);
-        if (n == 0) return;
-        float* mix = self->mix_.data();
-        std::fill(mix, mix + n, 0.0f);
-        for (Source* source : self->rtSources_) mixInto(*source, mix, n);
-        self->mixRing_.write(mix, n, 1.0f);
+        std::uint32_t frames = self->cycleFrames(b);
+        if (b) pw_stream_queue_buffer(self->master_, b);
+        if (frames == 0) return;
+        self->mixer_.mix(self->mix_.data(), frames, cycleStart(self->position_));
+        self->mixRing_.write(self->mix_.data(), frames);
         pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
     }
 
-    // Streams run on their own cycles, possibly behind another driver: each
-    // is mixed with a lead of one of its chunks and one more cycle, so neither
-    // the order in which nodes run nor one late cycle of a stream (a busy
-    // machine) leaves a hole in its audio.
-    static void mixInto(Source& source, float* mix, std::uint32_t n) {
-        const std::size_t available = source.ring.readable();
-        const std::size_t chunk = source.lastChunk.load(std::memory_order_relaxed);
-        const std::size_t lead = chunk + n + std::max<std::size_t>(chunk, n);
-        if (!source.primed) {
-            if (available < lead) return;
-            source.primed = true;
-        }
-        if (available > lead + 4 * std::max<std::size_t>(n, lead)) source.ring.skip(available - lead);
-        if (source.ring.read(mix, n, true) < n) source.primed = false;
+    static void onSourceIO(void* data, std::uint32_t id, void* area, std::uint32_t size) {
+        if (id != SPA_IO_Position) return;
+        static_cast<Source*>(data)->position.store(
+            area != nullptr && size >= sizeof(spa_io_position) ? static_cast<spa_io_position*>(area) : nullptr);
     }
 
     static void onSourceProcess(void* data) {
         auto* source = static_cast<Source*>(data);
         pw_buffer* b = pw_stream_dequeue_buffer(source->stream);
         if (b == nullptr) return;
-        spa_data& d = b->buffer->datas[0];
-        if (d.data != nullptr && d.chunk != nullptr) {
+        const spa_buffer* buffer = b->buffer;
+        const float* planes[linux_backend::kMaxMixPorts];
+        const std::size_t count = std::min<std::size_t>(buffer->n_datas, linux_backend::kMaxMixPorts);
+        std::uint32_t frames = UINT32_MAX;
+        for (std::size_t i = 0; i < count; ++i) {
+            const spa_data& d = buffer->datas[i];
+            if (d.data == nullptr || d.chunk == nullptr) {
+                planes[i] = nullptr;
+                continue;
+            }
             const std::uint32_t offset = std::min(d.chunk->offset, d.maxsize);
             const std::uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-            const std::uint32_t frames = size / 4;
-            source->ring.write(reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset),
-                               frames, source->gain.load(std::memory_order_relaxed));
-            source->lastChunk.store(frames, std::memory_order_relaxed);
+            planes[i] = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset);
+            frames = std::min<std::uint32_t>(frames, size / sizeof(float));
+        }
+        if (frames != UINT32_MAX && frames > 0) {
+            source->owner->mixer_.push(*source->mix, planes, count, frames, cycleStart(source->position));
         }
         pw_stream_queue_buffer(source->stream, b);
     }
 
-    static constexpr pw_stream_events kMasterEvents = [] {
-        pw_stream_events e{};
-        e.version = PW_VERSION_STREAM_EVENTS;
-        e.state_changed = &PipeWireStream::onMasterState;
-        e.process = &PipeWireStream::onMasterProcess;
-        return e;
-    }();
-    static constexpr pw_stream_events kSourceEvents = [] {
-        pw_stream_events e{};
-        e.version = PW_VERSION_STREAM_EVENTS;
-        e.process = &PipeWireStream::onSourceProcess;
-        return e;
-    }();
+    using MixerSource = linux_backend::MixerSource;
 
     std::shared_ptr<Connection> connection_;
     std::weak_ptr<StreamDelegate> delegate_;
-    std::set<pid_t> excluded_;
+    ExclusionRules rules_;
     double outputRate_ = 48000;
     std::uint32_t outputChannels_ = 2;
 
@@ -873,21 +798,40 @@ private:
     std::weak_ptr<StreamOutput> output_;
     std::shared_ptr<Queue> queue_;
 
+    // Any thread.
+    std::mutex stopMutex_;
+    ErrorCompletion stopCompletion_;
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<spa_source*> stopEvent_{nullptr};
+
     // Loop thread (or under the loop lock).
     bool started_ = false;
     bool stopping_ = false;
     bool stopReported_ = false;
+    bool tornDown_ = false;
+    bool retryArmed_ = false;
     ErrorCompletion startCompletion_;
     pw_stream* master_ = nullptr;
     spa_hook masterHook_{};
     spa_source* deliverEvent_ = nullptr;
+    spa_source* reconcileEvent_ = nullptr;
+    spa_source* retryTimer_ = nullptr;
     std::optional<MonoResampler> resampler_;
-    std::map<std::uint32_t, std::unique_ptr<Source>> sources_;
-    std::set<std::uint32_t> skipped_;
+    std::map<std::uint64_t, std::unique_ptr<Source>> sources_;  // by the stream's serial
+    std::unique_ptr<Source> spare_;
+    unsigned nodeCount_ = 0;
+    std::map<LinkKey, std::unique_ptr<HeldLink>> links_;
+    struct Leaving {
+        MixerSourceHandle mix;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::vector<Leaving> leaving_;
     std::shared_ptr<std::atomic<long>> backlog_ = std::make_shared<std::atomic<long>>(0);
 
-    // Real-time thread (changed only through invokeRealtime).
-    std::vector<Source*> rtSources_;
+    // Real-time thread (the mix itself changes only through invokeRealtime).
+    Mixer mixer_;
+    std::atomic<spa_io_position*> position_{nullptr};
+    std::uint64_t cycleRemainder_ = 0;
     std::vector<float> mix_;
     FloatRing mixRing_{kMixRingFrames};
 };

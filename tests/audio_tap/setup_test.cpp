@@ -79,6 +79,32 @@ TEST_F(RunnerTest, FilterTakesTheFirstDisplayAndExcludesSelfAndCompanionInOrder)
     EXPECT_TRUE(p.process.exits().empty());
 }
 
+// Applications that appear after the content was listed are judged by the
+// same rule as the listed ones.
+TEST_F(RunnerTest, FilterCarriesTheSelfExclusionRuleForLaterApplications) {
+    p.process.pid = 77;
+    runner->start();
+    p.capture.answer(contentWithDisplays(1));
+    ASSERT_EQ(p.capture.streams.size(), 1u);
+    const auto& rule = p.capture.streams[0]->filter.excludesApplication;
+    ASSERT_TRUE(rule);
+    struct Case {
+        platform::RunningApplication application;
+        bool excluded;
+    };
+    const Case cases[] = {
+        {{77, std::nullopt, std::nullopt, nullptr}, true},
+        {{78, "COM.PIMORLO.COMPANION.chime", std::nullopt, nullptr}, true},
+        {{79, std::nullopt, "pimorlo-desktop", nullptr}, true},
+        {{80, "org.example.player", "Pim Orlo Desktop", nullptr}, true},
+        {{81, "org.example.player", "Pim-Orlo", nullptr}, false},
+        {{0, std::nullopt, std::nullopt, nullptr}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(rule(c.application), c.excluded) << c.application.processID;
+    }
+}
+
 TEST_F(RunnerTest, CaptureStartsWithNothingExcluded) {
     runner->start();
     p.capture.answer(contentWithDisplays(1, {{10, "org.example", "Player", nullptr}}));

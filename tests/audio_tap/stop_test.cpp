@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -91,6 +92,49 @@ TEST_F(RunnerTest, StopRacingTheSetUpEitherExitsAtOnceOrStopsTheStream) {
         const bool stoppedTheStream = stream->stopCalls == 1;
         const bool exitedAtOnce = rig.p.process.exits() == std::vector<int>{0};
         EXPECT_NE(stoppedTheStream, exitedAtOnce) << "round " << round;
+    }
+}
+
+// A set-up failure and a stop both end the process; whichever claims the end
+// first decides it all: either the failure's line with its status, or status 0
+// and nothing on standard error.
+void expectOneOutcome(const scripted::ScriptedProcess& process, const std::string& round) {
+    const auto exits = process.exits();
+    ASSERT_EQ(exits.size(), 1u) << round;
+    if (exits[0] == 0) {
+        EXPECT_EQ(process.standardError(), "") << round;
+    } else {
+        EXPECT_EQ(exits[0], 2) << round;
+        EXPECT_EQ(process.standardError(), "ERROR: ScreenCaptureKit unavailable or permission denied: gone\n") << round;
+    }
+}
+
+TEST_F(RunnerTest, AStopArrivingWhileTheFailureIsWrittenLeavesTheFailure) {
+    runner->start();
+    p.process.onStandardError = [&] {
+        // The signal's stop, on the main thread, while the line is on its way.
+        std::thread stop([&] { runner->stopAndExit(0); });
+        stop.join();
+    };
+    p.capture.answer(std::nullopt, platform::Error{1, "gone"});
+    expectOneOutcome(p.process, "");
+    EXPECT_EQ(p.process.exits(), std::vector<int>{2});
+}
+
+TEST_F(RunnerTest, AFailureRacingAStopHasOneOutcome) {
+    for (int round = 0; round < 200; ++round) {
+        Rig rig;
+        rig.runner->start();
+        std::atomic<bool> go{false};
+        std::thread failure([&] {
+            while (!go.load()) {
+            }
+            rig.p.capture.answer(std::nullopt, platform::Error{1, "gone"});
+        });
+        go = true;
+        rig.runner->stopAndExit(0);
+        failure.join();
+        expectOneOutcome(rig.p.process, "round " + std::to_string(round));
     }
 }
 

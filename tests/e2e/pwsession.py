@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """A private, headless PipeWire session: pipewire, WirePlumber and
-pipewire-pulse with a null sink, in a fresh runtime/config/state directory.
+pipewire-pulse with one or more null sinks (each its own driver), in a fresh
+runtime/config/state directory.
 
 Used as a context manager by the end-to-end tests, and from the command line
 (`pwsession.py run -- CMD...`) by the demo. Every process it starts is stopped
@@ -16,20 +17,31 @@ import time
 
 SINK_NAME = "pimorlo_null_sink"
 
-PIPEWIRE_FRAGMENT = """
-context.objects = [
+STEREO = "FL,FR"
+SURROUND_51 = "FL,FR,FC,LFE,RL,RR"
+
+NULL_SINK = """
     { factory = adapter
       args = {
           factory.name     = support.null-audio-sink
-          node.name        = "%s"
-          node.description = "Null sink"
+          node.name        = "%(name)s"
+          node.description = "Null sink %(name)s"
           media.class      = "Audio/Sink"
-          audio.position   = "FL,FR"
+          audio.position   = "%(positions)s"
+          priority.session = %(priority)d
           monitor.channel-volumes = true
       }
     }
-]
-""" % SINK_NAME
+"""
+
+
+def pipewire_fragment(sinks):
+    """The daemon's objects: one null sink per (name, positions); the first is
+    the default (highest priority)."""
+    objects = "".join(NULL_SINK % {"name": name, "positions": positions, "priority": 2000 - 10 * i}
+                      for i, (name, positions) in enumerate(sinks))
+    return "context.objects = [\n%s]\n" % objects
+
 
 WIREPLUMBER_MAIN = """
 alsa_monitor.enabled = false
@@ -53,9 +65,10 @@ class Session:
     """`with Session() as s:` starts the daemons; `s.env` is the environment
     for clients of the session."""
 
-    def __init__(self, pulse=True, sink=True):
+    def __init__(self, pulse=True, sink=True, sinks=None):
         self.pulse = pulse
         self.sink = sink
+        self.sinks = sinks or [(SINK_NAME, STEREO)]
         self.procs = {}
         self.dir = None
         self.env = None
@@ -84,7 +97,7 @@ class Session:
         if self.sink:
             os.makedirs(os.path.join(config, "pipewire", "pipewire.conf.d"))
             with open(os.path.join(config, "pipewire", "pipewire.conf.d", "50-null-sink.conf"), "w") as f:
-                f.write(PIPEWIRE_FRAGMENT)
+                f.write(pipewire_fragment(self.sinks))
         for sub, name, text in (("main.lua.d", "60-headless.lua", WIREPLUMBER_MAIN),
                                 ("bluetooth.lua.d", "60-headless.lua", WIREPLUMBER_BLUETOOTH)):
             os.makedirs(os.path.join(config, "wireplumber", sub))
@@ -107,9 +120,21 @@ class Session:
         if self.sink:
             _wait(self._default_sink_ready, deadline, "the default sink")
         if self.pulse:
-            self._spawn("pipewire-pulse", ["pipewire-pulse"])
-            _wait(lambda: os.path.exists(os.path.join(runtime, "pulse", "native")), deadline,
-                  "the pulse socket")
+            self.start_pulse(deadline)
+
+    def start_pulse(self, deadline=None):
+        deadline = deadline or time.monotonic() + 10
+        socket = os.path.join(self.env["XDG_RUNTIME_DIR"], "pulse", "native")
+        self._spawn("pipewire-pulse", ["pipewire-pulse"])
+        _wait(lambda: os.path.exists(socket) and self._pulse_answers(), deadline, "the pulse socket")
+
+    def restart_pulse(self):
+        """Stops pipewire-pulse (its clients go with it) and starts it again."""
+        self.kill("pipewire-pulse", signal.SIGTERM)
+        self.start_pulse()
+
+    def _pulse_answers(self):
+        return subprocess.run(["pactl", "info"], env=self.env, capture_output=True, timeout=5).returncode == 0
 
     def _spawn(self, name, argv):
         self.procs[name] = subprocess.Popen(argv, env=self.env, stdout=self.log, stderr=self.log,
@@ -121,7 +146,7 @@ class Session:
                 raise RuntimeError("private PipeWire session: %s exited with %s" % (name, p.returncode))
         r = subprocess.run(["pw-metadata", "0", "default.audio.sink"], env=self.env,
                            capture_output=True, text=True, timeout=5)
-        return SINK_NAME in r.stdout
+        return self.sinks[0][0] in r.stdout
 
     def kill(self, name, sig=signal.SIGKILL):
         p = self.procs.get(name)

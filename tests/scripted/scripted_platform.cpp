@@ -126,6 +126,7 @@ platform::WriteResult ScriptedProcess::write(int fd, const void* bytes, std::siz
 }
 
 void ScriptedProcess::writeStandardError(std::string_view text) {
+    if (onStandardError) onStandardError();
     record("stderr");
     std::lock_guard lock(mutex_);
     stderr_.append(text);

@@ -71,6 +71,7 @@ public:
     std::vector<std::string> argv{"PimOrloAudioTap"};
     pid_t pid = 4242;
     platform::Task onRunMainLoop;  // runs inside runMainLoop(), which then returns
+    platform::Task onStandardError;  // runs inside writeStandardError(), before the text lands
 
     std::vector<std::string> arguments() const override { return argv; }
     pid_t processIdentifier() const override { return pid; }

@@ -1,0 +1,499 @@
+#include "platform/linux/capture_mixer.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <new>
+#include <optional>
+
+namespace pimorlo::platform::linux_backend {
+
+// ---- downmix weights ------------------------------------------------------
+
+namespace {
+
+constexpr float kMinus3dB = 0.70710678f;
+
+// A position's gain into the left and right of a stereo downmix.
+struct SideGains {
+    float left;
+    float right;
+};
+
+std::optional<SideGains> sideGains(const std::string& name) {
+    struct Entry {
+        const char* name;
+        SideGains gains;
+    };
+    // Front left and right full; centre into both sides at -3 dB; surrounds
+    // and rears into their side at -3 dB; heights another 3 dB down from the
+    // channel below them. The LFE has a position but no share of the mix.
+    static constexpr Entry kTable[] = {
+        {"FL", {1.0f, 0.0f}},
+        {"FR", {0.0f, 1.0f}},
+        {"FC", {kMinus3dB, kMinus3dB}},
+        {"LFE", {0.0f, 0.0f}},
+        {"LFE2", {0.0f, 0.0f}},
+        {"SL", {kMinus3dB, 0.0f}},
+        {"SR", {0.0f, kMinus3dB}},
+        {"RL", {kMinus3dB, 0.0f}},
+        {"RR", {0.0f, kMinus3dB}},
+        {"RC", {kMinus3dB, kMinus3dB}},
+        {"FLC", {1.0f, 0.0f}},
+        {"FRC", {0.0f, 1.0f}},
+        {"FLW", {1.0f, 0.0f}},
+        {"FRW", {0.0f, 1.0f}},
+        {"RLC", {kMinus3dB, 0.0f}},
+        {"RRC", {0.0f, kMinus3dB}},
+        {"FLH", {kMinus3dB, 0.0f}},
+        {"FRH", {0.0f, kMinus3dB}},
+        {"TFL", {kMinus3dB, 0.0f}},
+        {"TFR", {0.0f, kMinus3dB}},
+        {"TFC", {0.5f, 0.5f}},
+        {"TC", {0.5f, 0.5f}},
+        {"TRL", {0.5f, 0.0f}},
+        {"TRR", {0.0f, 0.5f}},
+        {"TRC", {0.5f, 0.5f}},
+        {"TSL", {0.5f, 0.0f}},
+        {"TSR", {0.0f, 0.5f}},
+    };
+    for (const Entry& entry : kTable) {
+        if (name == entry.name) return entry.gains;
+    }
+    return std::nullopt;
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+}  // namespace
+
+std::vector<float> downmixWeights(const std::vector<std::string>& portChannels,
+                                  const std::vector<std::string>& streamChannels) {
+    const std::size_t n = portChannels.size();
+    std::vector<float> weights(n, 0.0f);
+    if (n == 0) return weights;
+
+    // The stream's own layout tells which ports carry only upmix, but only
+    // when its positions are all among the ports (a mono stream is copied
+    // onto FL and FR; a 5.1 stream on a stereo sink is already downmixed).
+    bool useStreamLayout = !streamChannels.empty();
+    for (const std::string& name : streamChannels) {
+        if (!contains(portChannels, name)) useStreamLayout = false;
+    }
+    const std::vector<std::string>& layout = useStreamLayout ? streamChannels : portChannels;
+
+    bool anyPosition = false;
+    for (const std::string& name : portChannels) {
+        if (name == "MONO" || sideGains(name)) anyPosition = true;
+    }
+    if (!anyPosition) {
+        // Nothing says where the ports belong: each counts the same.
+        std::fill(weights.begin(), weights.end(), 1.0f / static_cast<float>(n));
+        return weights;
+    }
+
+    float nonLfeSum = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& name = portChannels[i];
+        if (useStreamLayout && !contains(streamChannels, name)) continue;
+        if (name == "MONO") {
+            weights[i] = 1.0f;
+        } else if (auto gains = sideGains(name)) {
+            weights[i] = 0.5f * (gains->left + gains->right);
+        }
+        if (name != "LFE" && name != "LFE2") nonLfeSum += weights[i];
+    }
+    const bool referenced = contains(layout, "MONO") || (contains(layout, "FL") && contains(layout, "FR"));
+    if (!referenced && nonLfeSum > 0.0f) {
+        // No front pair to be the reference level: one signal on every port
+        // it has arrives at its level.
+        for (float& w : weights) w /= nonLfeSum;
+    }
+    return weights;
+}
+
+// ---- sources ----------------------------------------------------------------
+
+namespace {
+
+// Half the interpolation filter's length: taps reach kHalfTaps - 1 frames
+// behind the read position and kHalfTaps ahead.
+constexpr int kHalfTaps = static_cast<int>(kInterpolationDelay);
+constexpr int kTaps = 2 * kHalfTaps;
+// Filter phases; coefficients between two phases are interpolated linearly,
+// which at 256 phases keeps the error below -110 dB for content under 8 kHz.
+constexpr int kPhases = 256;
+// Kaiser window shape: with 16 taps the delay's error stays near -106 dB up
+// to 12 kHz at 48 kHz, well below what the 16 kHz output keeps.
+constexpr double kKaiserBeta = 12.0;
+// The frames kept between pieces: the history behind the read position and
+// the look-ahead already taken from the ring.
+constexpr std::size_t kTailCapacity = 2 * kTaps + 4;
+
+// Rate correction. The lead is smoothed over kLeadSmoothingSeconds; inside the
+// dead band nothing changes (a source on the mix's own driver keeps a ratio of
+// exactly 1); outside it a PI loop with a natural frequency of kLoopOmega
+// rad/s and damping kLoopDamping moves the ratio, at most kMaxRateOffset off
+// 1 (five times the 200 ppm a poor clock drifts).
+constexpr double kLeadSmoothingSeconds = 0.25;
+constexpr double kDeadBandSeconds = 0.25e-3;
+constexpr double kLoopOmega = 0.5;
+constexpr double kLoopDamping = 0.8;
+constexpr double kMaxRateOffset = 1e-3;
+// For this long after it starts, a source's lead is taken as it comes: a new
+// stream's first cycles are irregular (the graph may change its quantum for
+// it), and following that with the rate would only bend its pitch.
+constexpr double kSettleSeconds = 0.5;
+// Beyond this much over its lead, a source is brought back at once: the mix
+// stalled while it kept pushing, and correcting that smoothly would take
+// minutes.
+constexpr double kMaxExcessSeconds = 0.1;
+// Lead kept beyond what the mix reads in a cycle, against a producer on
+// another driver pushing a little late.
+constexpr double kStartMarginSeconds = 1e-3;
+
+double besselI0(double x) {
+    double sum = 1.0;
+    double term = 1.0;
+    for (int k = 1; k < 64; ++k) {
+        term *= (x / 2.0) / k;
+        sum += term * term;
+    }
+    return sum;
+}
+
+std::vector<float> makeKernel() {
+    std::vector<float> kernel(static_cast<std::size_t>(kPhases + 1) * kTaps);
+    const double norm = besselI0(kKaiserBeta);
+    for (int p = 0; p <= kPhases; ++p) {
+        const double frac = static_cast<double>(p) / kPhases;
+        for (int k = 0; k < kTaps; ++k) {
+            const double t = (k - kHalfTaps + 1) - frac;
+            const double sinc = t == 0.0 ? 1.0 : std::sin(M_PI * t) / (M_PI * t);
+            const double u = t / kHalfTaps;
+            const double window = std::fabs(u) >= 1.0 ? 0.0 : besselI0(kKaiserBeta * std::sqrt(1.0 - u * u)) / norm;
+            kernel[static_cast<std::size_t>(p) * kTaps + k] = static_cast<float>(sinc * window);
+        }
+    }
+    return kernel;
+}
+
+// Weights handed from the control thread to the pushing thread without a
+// lock: three slots, the middle one exchanged atomically, so neither side
+// ever reads a slot the other is writing.
+struct WeightSet {
+    std::uint32_t count = 0;
+    bool set = false;
+    std::array<float, kMaxMixPorts> values{};
+};
+
+constexpr std::uint32_t kFresh = 4;
+
+}  // namespace
+
+class MixerSource {
+public:
+    explicit MixerSource(std::size_t ringFrames) : ring(ringFrames, 0.0f), mask(ringFrames - 1) {}
+
+    // ---- the ring: one producer (push), one consumer (mix) ----
+    std::vector<float> ring;
+    std::size_t mask;
+    std::atomic<std::uint64_t> writeIndex{0};
+    std::atomic<std::uint64_t> readIndex{0};
+
+    std::size_t readable() const {
+        return static_cast<std::size_t>(writeIndex.load(std::memory_order_acquire) -
+                                        readIndex.load(std::memory_order_relaxed));
+    }
+
+    // ---- weights ----
+    std::array<WeightSet, 3> weightSlots{};
+    std::atomic<std::uint32_t> middle{1};
+    std::uint32_t back = 2;   // control thread
+    std::uint32_t front = 0;  // pushing thread
+
+    // ---- written by push, read by mix ----
+    std::atomic<std::int64_t> lastPushNs{0};
+    std::atomic<std::uint32_t> lastChunk{0};
+    // When the frames now buffered began to arrive into an empty ring.
+    std::atomic<std::int64_t> firstPendingNs{0};
+    std::atomic<std::uint64_t> droppedFrames{0};
+
+    // ---- mix thread only ----
+    bool attached = false;
+    bool primed = false;
+    bool leadKnown = false;
+    std::array<float, kTailCapacity> tail{};
+    std::size_t tailLength = 0;
+    std::size_t pendingSilence = 0;  // frames of silence still to read before the ring
+    double position = 0;  // read position within tail + new frames
+    double ratio = 1.0;
+    double integral = 0;  // the loop's integral term, as a rate offset
+    double lead = 0;      // smoothed
+    double target = 0;
+    double safeLead = 0;      // the least lead that covers a cycle's read
+    std::int64_t settleUntilNs = 0;
+    std::uint64_t underruns = 0;
+    std::uint64_t skippedFrames = 0;
+};
+
+void MixerSourceDeleter::operator()(MixerSource* source) const { delete source; }
+
+Mixer::Mixer(MixerConfig config) : config_(std::move(config)), kernel_(makeKernel()) {
+    if (config_.graphRate == 0) config_.graphRate = 48000;
+    if (config_.maxCycleFrames == 0) config_.maxCycleFrames = 8192;
+    std::size_t ring = 1;
+    while (ring < std::max<std::size_t>(config_.ringFrames, 2)) ring <<= 1;
+    config_.ringFrames = ring;
+    // The most one piece reads at the fastest ratio, plus the tail.
+    work_.resize(static_cast<std::size_t>(std::ceil(config_.maxCycleFrames * (1.0 + kMaxRateOffset))) +
+                 kTailCapacity + 4);
+    attached_.reserve(config_.maxSources);
+}
+
+Mixer::~Mixer() = default;
+
+std::int64_t Mixer::now() const {
+    if (config_.clock) return config_.clock();
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+MixerSourceHandle Mixer::makeSource() const {
+    try {
+        return MixerSourceHandle(new MixerSource(config_.ringFrames));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void Mixer::setWeights(MixerSource& source, const std::vector<float>& weights) const {
+    WeightSet& slot = source.weightSlots[source.back];
+    slot.count = static_cast<std::uint32_t>(std::min(weights.size(), kMaxMixPorts));
+    slot.set = true;
+    std::fill(slot.values.begin(), slot.values.end(), 0.0f);
+    std::copy_n(weights.begin(), slot.count, slot.values.begin());
+    source.back = source.middle.exchange(source.back | kFresh, std::memory_order_acq_rel) & 3u;
+}
+
+bool Mixer::attach(MixerSource& source) {
+    if (source.attached || attached_.size() >= config_.maxSources) return false;
+    source.attached = true;
+    source.primed = false;
+    attached_.push_back(&source);
+    return true;
+}
+
+void Mixer::detach(MixerSource& source) {
+    auto it = std::find(attached_.begin(), attached_.end(), &source);
+    if (it == attached_.end()) return;
+    *it = attached_.back();
+    attached_.pop_back();
+    source.attached = false;
+    source.primed = false;
+}
+
+void Mixer::push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
+                 std::int64_t cycleNs) {
+    if (source.middle.load(std::memory_order_relaxed) & kFresh) {
+        source.front = source.middle.exchange(source.front, std::memory_order_acq_rel) & 3u;
+    }
+    const WeightSet& weights = source.weightSlots[source.front];
+    planeCount = std::min(planeCount, kMaxMixPorts);
+    // Until the glue says where its ports are, a source's ports are averaged.
+    std::array<float, kMaxMixPorts> gain{};
+    for (std::size_t p = 0; p < planeCount; ++p) {
+        if (!weights.set) gain[p] = 1.0f / static_cast<float>(planeCount);
+        else gain[p] = p < weights.count ? weights.values[p] : 0.0f;
+    }
+
+    const std::int64_t t = cycleNs == kReadClock ? now() : cycleNs;
+    const std::uint64_t w = source.writeIndex.load(std::memory_order_relaxed);
+    const std::uint64_t r = source.readIndex.load(std::memory_order_acquire);
+    const std::size_t used = static_cast<std::size_t>(w - r);
+    const std::size_t room = source.ring.size() - used;
+    const std::size_t n = std::min<std::size_t>(frames, room);
+    for (std::size_t i = 0; i < n; ++i) source.ring[(w + i) & source.mask] = 0.0f;
+    for (std::size_t p = 0; p < planeCount; ++p) {
+        const float* plane = planes ? planes[p] : nullptr;
+        if (plane == nullptr || gain[p] == 0.0f) continue;
+        const float g = gain[p];
+        for (std::size_t i = 0; i < n; ++i) source.ring[(w + i) & source.mask] += g * plane[i];
+    }
+    if (used == 0) source.firstPendingNs.store(t, std::memory_order_relaxed);
+    source.writeIndex.store(w + n, std::memory_order_release);
+    source.lastChunk.store(frames, std::memory_order_relaxed);
+    source.lastPushNs.store(t, std::memory_order_release);
+    if (n < frames) source.droppedFrames.fetch_add(frames - n, std::memory_order_relaxed);
+}
+
+void Mixer::mix(float* out, std::uint32_t frames, std::int64_t cycleNs) {
+    if (frames == 0) return;
+    std::fill(out, out + frames, 0.0f);
+    const std::int64_t t = cycleNs == kReadClock ? now() : cycleNs;
+    for (MixerSource* source : attached_) mixSource(*source, out, frames, t);
+}
+
+void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int64_t now) {
+    const double rate = config_.graphRate;
+    const double cycleNs = frames * 1e9 / rate;
+    std::size_t available = s.readable();
+
+    if (!s.primed) {
+        if (available == 0) return;
+        // Frames that arrived within the last quarter cycle came in this very
+        // cycle, before the mix: waiting one cycle for them costs no more than
+        // the other order of nodes does, and keeps a change of that order from
+        // leaving a hole. A short cycle's worth that has waited a whole cycle
+        // is played as it is.
+        const double age = static_cast<double>(now - s.firstPendingNs.load(std::memory_order_relaxed));
+        if (age < cycleNs / 4) return;
+        if (available < frames && age < cycleNs) return;
+        s.primed = true;
+        s.leadKnown = false;
+        std::fill(s.tail.begin(), s.tail.end(), 0.0f);
+        s.tailLength = 2 * kHalfTaps - 1;
+        s.position = kHalfTaps - 1;
+    }
+
+    // The lead: what is buffered ahead of the read position, plus what the
+    // producer has made since its last push (assuming it produces evenly),
+    // minus that last push. Unlike the buffered frames alone, it does not jump
+    // with the producer's chunks, so producers on other drivers need no slow
+    // filtering to be followed.
+    const std::int64_t sincePush = now - s.lastPushNs.load(std::memory_order_acquire);
+    const double chunk = s.lastChunk.load(std::memory_order_relaxed);
+    const double produced = std::clamp(static_cast<double>(sincePush) * rate / 1e9, 0.0, chunk);
+    double lead = static_cast<double>(available + s.pendingSilence) + (static_cast<double>(s.tailLength) - s.position) +
+                  produced - chunk;
+    if (!s.leadKnown) {
+        // The lead must cover a whole cycle's read even just before the
+        // producer's next push, and the spare cycles. A source that primes
+        // with less starts that much later, silent until then, so its lead is
+        // whole from the start and the loop only has drift to follow.
+        const double cycles = 1.0 + config_.spareCycles;
+        const double safe = cycles * frames + kHalfTaps + kStartMarginSeconds * rate;
+        const double room = std::max(cycles * frames - kHalfTaps - 1.0, 0.0);
+        const double deficit = std::clamp(std::ceil(safe - lead), 0.0, room);
+        s.pendingSilence = static_cast<std::size_t>(deficit);
+        lead += deficit;
+        s.leadKnown = true;
+        s.lead = lead;
+        s.target = lead;
+        s.safeLead = safe;
+        s.settleUntilNs = now + static_cast<std::int64_t>(kSettleSeconds * 1e9);
+    } else if (static_cast<double>(sincePush) * rate / 1e9 > 1.5 * chunk ||
+               static_cast<double>(available + s.pendingSilence) < frames * s.ratio) {
+        // The producer is late or stalled, which says nothing about its clock:
+        // what it had is played as it was.
+    } else {
+        if (lead - s.target > kMaxExcessSeconds * rate) {
+            const auto skip = std::min(available, static_cast<std::size_t>(lead - s.target));
+            s.readIndex.store(s.readIndex.load(std::memory_order_relaxed) + skip, std::memory_order_release);
+            available -= skip;
+            s.skippedFrames += skip;
+            lead -= static_cast<double>(skip);
+            s.lead = lead;
+        }
+        const double dt = frames / rate;
+        s.lead += (1.0 - std::exp(-dt / kLeadSmoothingSeconds)) * (lead - s.lead);
+        if (now < s.settleUntilNs) {
+            s.lead = lead;
+            s.target = std::max(lead, s.safeLead);
+        }
+        double error = s.lead - s.target;
+        const double band = kDeadBandSeconds * rate;
+        error = error > band ? error - band : (error < -band ? error + band : 0.0);
+        const double ki = kLoopOmega * kLoopOmega / rate;
+        const double kp = 2.0 * kLoopDamping * kLoopOmega / rate;
+        s.integral = std::clamp(s.integral + ki * error * dt, -kMaxRateOffset, kMaxRateOffset);
+        s.ratio = 1.0 + std::clamp(s.integral + kp * error, -kMaxRateOffset, kMaxRateOffset);
+    }
+
+    const float* kernel = kernel_.data();
+    float* work = work_.data();
+    std::uint32_t done = 0;
+    while (done < frames) {
+        const std::uint32_t m = std::min(frames - done, config_.maxCycleFrames);
+        // The piece reads input up to the last output's look-ahead.
+        const double lastPosition = s.position + (m - 1) * s.ratio;
+        const std::size_t needed = static_cast<std::size_t>(std::floor(lastPosition)) + kHalfTaps + 1;
+        std::copy_n(s.tail.begin(), s.tailLength, work);
+        std::size_t filled = s.tailLength;
+        const std::size_t silence = std::min(s.pendingSilence, needed - std::min(needed, filled));
+        std::fill(work + filled, work + filled + silence, 0.0f);
+        s.pendingSilence -= silence;
+        filled += silence;
+        const std::size_t wanted = needed - std::min(needed, filled);
+        const std::size_t take = std::min(wanted, available);
+        const std::uint64_t r = s.readIndex.load(std::memory_order_relaxed);
+        for (std::size_t i = 0; i < take; ++i) work[filled + i] = s.ring[(r + i) & s.mask];
+        s.readIndex.store(r + take, std::memory_order_release);
+        available -= take;
+        filled += take;
+        const bool dry = take < wanted;
+        // Ran dry: the frames it had are played, silence follows.
+        if (dry) std::fill(work + filled, work + needed, 0.0f);
+
+        float* o = out + done;
+        const double frac0 = s.position - std::floor(s.position);
+        if (s.ratio == 1.0 && frac0 == 0.0) {
+            const auto base = static_cast<std::size_t>(s.position);
+            for (std::uint32_t i = 0; i < m; ++i) o[i] += work[base + i];
+        } else {
+            for (std::uint32_t i = 0; i < m; ++i) {
+                const double p = s.position + i * s.ratio;
+                const double whole = std::floor(p);
+                const double phase = (p - whole) * kPhases;
+                const int row = std::min(static_cast<int>(phase), kPhases - 1);
+                const auto mu = static_cast<float>(phase - row);
+                const float* c0 = kernel + static_cast<std::size_t>(row) * kTaps;
+                const float* c1 = c0 + kTaps;
+                const float* x = work + static_cast<std::size_t>(whole) - (kHalfTaps - 1);
+                float acc = 0.0f;
+                for (int k = 0; k < kTaps; ++k) acc += x[k] * (c0[k] + mu * (c1[k] - c0[k]));
+                o[i] += acc;
+            }
+        }
+
+        // Keep what the next piece still needs: the history behind the new
+        // read position and the look-ahead already taken.
+        const double next = s.position + m * s.ratio;
+        const auto keepFrom = static_cast<std::size_t>(std::floor(next)) - (kHalfTaps - 1);
+        const std::size_t length = needed - std::min(keepFrom, needed);
+        std::copy_n(work + keepFrom, length, s.tail.begin());
+        s.tailLength = length;
+        s.position = next - static_cast<double>(keepFrom);
+        done += m;
+
+        if (dry) {
+            ++s.underruns;
+            s.primed = false;
+            // Whatever came in since is mixed once it is old enough to prime.
+            break;
+        }
+    }
+}
+
+Mixer::SourceState Mixer::state(const MixerSource& source) const {
+    SourceState state;
+    state.attached = source.attached;
+    state.primed = source.primed;
+    state.ratio = source.ratio;
+    state.leadFrames = source.lead;
+    state.bufferedFrames = source.readable();
+    state.sourcePosition = static_cast<double>(source.readIndex.load(std::memory_order_relaxed)) -
+                           static_cast<double>(source.tailLength + source.pendingSilence) + source.position;
+    state.underruns = source.underruns;
+    state.droppedFrames = source.droppedFrames.load(std::memory_order_relaxed);
+    state.skippedFrames = source.skippedFrames;
+    return state;
+}
+
+}  // namespace pimorlo::platform::linux_backend

@@ -1,0 +1,189 @@
+// The mix of the Linux capture: every captured playback stream is a source
+// that delivers planes of float samples on its own cycles (possibly behind
+// another driver than the mix's, at a slightly different rate); the mix runs
+// on the clock node's cycles and sums all sources to one mono signal.
+//
+// Plain C++: no PipeWire here. The glue feeds it from its process callbacks.
+//
+// Threads. Two roles:
+//   - the control thread (the PipeWire loop thread) makes the mixer and its
+//     sources and hands over channel weights;
+//   - the real-time thread (PipeWire's data loop) runs attach, detach, push
+//     and mix. These never allocate, lock or wait.
+// push may also run on another real-time thread than mix (one pusher per
+// source); attach, detach and mix must share one thread.
+//
+// What the mix promises:
+//   - Lead. A source is primed by the first mix that comes at least a
+//     quarter of a cycle after its first buffer arrived and has a cycle's
+//     worth of it: on the mix's own driver within one cycle of the arrival
+//     whichever node runs first (a change of that order leaves no hole); a
+//     producer on another driver that pushed just before a mix waits at most
+//     a quarter cycle more. Nothing of it is dropped. It starts after
+//     kInterpolationDelay frames (the interpolator's look-ahead, 0.17 ms at
+//     48 kHz) and enough silence that its lead covers a whole cycle's read
+//     plus 1 ms even just before its producer's next push, plus spareCycles
+//     cycles: with none, it reaches the output in the cycle it primes in (1 ms
+//     into it on the mix's own driver); with the default one, a cycle later.
+//   - One clock. Each source is read through a band-limited fractional
+//     resampler whose ratio follows the source's buffered lead (smoothed, with
+//     a small dead band), so a source whose producer runs a few hundred ppm off
+//     the mix clock is followed smoothly, never by dropping or repeating
+//     stretches. A source on the mix's own driver keeps a ratio of exactly 1
+//     and is copied sample for sample.
+//     Pass each call the time its cycle began (see push): timed by the call
+//     instead, a source on the mix's own driver seems to wander by the
+//     upstream client's processing time.
+//   - A late node, a longer cycle. With a spare cycle of lead, a source whose
+//     node misses a cycle and catches up in the next, or whose cycle doubles
+//     (PipeWire raised the quantum), plays on without a hole. Without one it
+//     plays what it had, is silent for the rest of that cycle and starts
+//     again in the next; nothing of it is dropped either way.
+//   - Isolation. A source that stops pushing plays what it had and then
+//     contributes silence; the others are unaffected. When it resumes it is
+//     primed again like a new one.
+//   - Bounds. Each source buffers at most `ringFrames` frames; pushes beyond
+//     are dropped (counted). When a source is far ahead of its lead (the mix
+//     stalled while it kept pushing), the excess is skipped at once.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pimorlo::platform::linux_backend {
+
+// For push and mix: read the configured clock.
+inline constexpr std::int64_t kReadClock = INT64_MIN;
+
+// The most ports (channels) one source may deliver; PipeWire's own limit.
+inline constexpr std::size_t kMaxMixPorts = 64;
+// Frames of silence ahead of every (re)started source: the resampler's
+// look-ahead.
+inline constexpr std::uint32_t kInterpolationDelay = 8;
+
+// One mono weight per port, from the ports' PipeWire `audio.channel` names:
+// an ITU stereo downmix (centre and surrounds at -3 dB into each side, LFE left
+// out), then the average of the two sides. So L = R at amplitude a arrives at
+// a, a "MONO" channel at its level, centre-only dialogue of a 5.1 source at
+// -3 dB (0.707), a surround at -9 dB. Unknown and "AUX<n>" names carry no
+// position: when no port has a position, every port is averaged; otherwise
+// they are left out. A layout without a front pair (a lone "FC", say) is
+// scaled so that one signal on all its non-LFE ports arrives at its level.
+//
+// `streamChannels`, when known, are the positions the playing stream itself
+// has (its format's, before PipeWire adapted it to the sink). Ports at other
+// positions then carry only PipeWire's upmix or silence and get weight 0, so a
+// stereo stream carried on a 5.1 sink's six ports arrives at its stereo level
+// even when PipeWire upmixed it into the centre and surrounds. Without it, the
+// extra ports count by their position (right when they are silent).
+std::vector<float> downmixWeights(const std::vector<std::string>& portChannels,
+                                  const std::vector<std::string>& streamChannels = {});
+
+struct MixerConfig {
+    // The rate of every source and of the mix (PipeWire adapts nodes to it).
+    std::uint32_t graphRate = 48000;
+    std::size_t maxSources = 256;
+    // Frames one source may hold ahead of the mix; a power of two. 2^15 is
+    // 0.68 s at 48 kHz.
+    std::size_t ringFrames = std::size_t{1} << 15;
+    // The longest stretch mixed at once; longer cycles are mixed in pieces.
+    std::uint32_t maxCycleFrames = 8192;
+    // Whole cycles of lead each source keeps beyond the least, so that its
+    // node running a cycle late leaves no hole. On a busy desktop a playing
+    // client is now and then that late (the continuity check found it with
+    // two cores loaded); 0 gives the shortest start, which such a cycle breaks
+    // once (the source then keeps the lead it gained).
+    std::uint32_t spareCycles = 1;
+    // Monotonic time in nanoseconds, read once per push and per mix. Empty:
+    // CLOCK_MONOTONIC. Tests drive it to simulate producers and drivers.
+    std::function<std::int64_t()> clock;
+};
+
+class MixerSource;
+struct MixerSourceDeleter {
+    void operator()(MixerSource* source) const;
+};
+// Owned by the control thread. Destroy it only once it is detached (or was
+// never attached): after detach has returned on the real-time thread.
+using MixerSourceHandle = std::unique_ptr<MixerSource, MixerSourceDeleter>;
+
+class Mixer {
+public:
+    // What the mix knows about one source; read it on the mix's thread or
+    // while that thread is idle.
+    struct SourceState {
+        bool attached = false;
+        bool primed = false;
+        double ratio = 1.0;           // source frames read per mix frame
+        double leadFrames = 0;        // smoothed lead the ratio holds steady
+        // The source frame the next mixed sample is read at, counted in frames
+        // that entered its buffer (negative: the silence ahead of its start).
+        double sourcePosition = 0;
+        std::size_t bufferedFrames = 0;
+        std::uint64_t underruns = 0;      // times it ran dry while primed
+        std::uint64_t droppedFrames = 0;  // pushed while its buffer was full
+        std::uint64_t skippedFrames = 0;  // skipped to come back to its lead
+    };
+
+    // Control thread. Allocates everything the real-time calls use.
+    explicit Mixer(MixerConfig config = {});
+    ~Mixer();
+    Mixer(const Mixer&) = delete;
+    Mixer& operator=(const Mixer&) = delete;
+
+    const MixerConfig& config() const { return config_; }
+
+    // Control thread: a new source with its own buffer, not attached yet, or
+    // null when memory runs out. Its weights average its ports until
+    // setWeights says otherwise.
+    MixerSourceHandle makeSource() const;
+
+    // Control thread: the weights of the source's ports, in push's plane
+    // order (at most kMaxMixPorts; ports beyond the list get weight 0). The
+    // next push uses them, all together.
+    void setWeights(MixerSource& source, const std::vector<float>& weights) const;
+
+    // Real-time thread. attach fails (false) when the source is already
+    // attached or maxSources are. A source may be pushed before it is
+    // attached: what it buffered then is mixed from attach on (so is what a
+    // detached source still held, should it be attached again).
+    bool attach(MixerSource& source);
+    void detach(MixerSource& source);
+
+    // Real-time thread of the source's stream: one plane per captured port,
+    // `frames` samples each; a null plane is silence.
+    //
+    // `cycleNs` is when the cycle that delivered (or asks for) these frames
+    // began on its driver, in the configured clock's time: PipeWire's
+    // pw_stream_get_time_n().now (the position's clock.nsec). With it, a
+    // source on the mix's own driver is timed exactly like the mix, however
+    // late within the cycle its node runs. Without it (kReadClock) the time of
+    // the call stands in, which shifts by the upstream client's processing
+    // time from cycle to cycle (milliseconds on a busy desktop) and makes the
+    // rate correction work for nothing.
+    void push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
+              std::int64_t cycleNs = kReadClock);
+
+    // Real-time thread: writes `frames` mixed samples to `out`. Any length is
+    // mixed, in pieces of at most maxCycleFrames; a source is whole in cycles
+    // up to its ring's size.
+    void mix(float* out, std::uint32_t frames, std::int64_t cycleNs = kReadClock);
+
+    SourceState state(const MixerSource& source) const;
+
+private:
+    void mixSource(MixerSource& source, float* out, std::uint32_t frames, std::int64_t now);
+    std::int64_t now() const;
+
+    MixerConfig config_;
+    std::vector<float> kernel_;       // interpolation filter, one row per phase
+    std::vector<float> work_;         // one source's input for one piece
+    std::vector<MixerSource*> attached_;
+};
+
+}  // namespace pimorlo::platform::linux_backend

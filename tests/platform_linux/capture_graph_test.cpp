@@ -1,0 +1,404 @@
+#include "platform/linux/capture_graph.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+
+namespace pimorlo::platform::linux_backend {
+namespace {
+
+constexpr pid_t kOwnPid = 4242;
+
+// The core's self-exclusion rule, as the filter hands it over.
+bool companionRule(const RunningApplication& app) {
+    if (app.processID == kOwnPid) return true;
+    auto lower = [](std::string s) {
+        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+        return s;
+    };
+    const std::string bundle = lower(app.bundleIdentifier.value_or(""));
+    const std::string name = lower(app.applicationName.value_or(""));
+    return bundle.find("com.pimorlo.companion") != std::string::npos || name.find("pim orlo") != std::string::npos ||
+           name.find("pimorlo") != std::string::npos;
+}
+
+// A registry as the tests script it: clients, playback streams with their
+// ports, and the capture nodes the glue would make (eight inputs each).
+class Registry {
+public:
+    explicit Registry(ExclusionRules rules = {}) {
+        if (!rules.excludesApplication) rules.excludesApplication = companionRule;
+        rules.processes.insert(kOwnPid);
+        graph = CaptureGraph(std::move(rules));
+    }
+
+    void client(std::uint32_t id, Props props) {
+        graph.added(id, GlobalType::client, serial_++, {});
+        graph.updated(id, props);
+    }
+
+    // A playback stream with one output port per channel; returns its serial.
+    std::uint64_t stream(std::uint32_t id, std::uint32_t client, std::vector<std::string> channels = {"FL", "FR"},
+                         Props extra = {}) {
+        const std::uint64_t serial = serial_++;
+        graph.added(id, GlobalType::node, serial,
+                    {{"media.class", "Stream/Output/Audio"}, {"client.id", std::to_string(client)}});
+        graph.updated(id, extra);
+        ports(id, std::move(channels));
+        return serial;
+    }
+
+    void ports(std::uint32_t node, std::vector<std::string> channels) {
+        for (std::size_t i = 0; i < channels.size(); ++i) {
+            port(nextPort_++, node, "out", static_cast<std::uint32_t>(i), channels[i]);
+        }
+        // The monitor ports a sink-like node may carry are never linked.
+        port(nextPort_++, node, "out", 99, "FL", true);
+    }
+
+    void port(std::uint32_t id, std::uint32_t node, const char* direction, std::uint32_t index, std::string channel,
+              bool monitor = false) {
+        Props props{{"node.id", std::to_string(node)},
+                    {"port.direction", direction},
+                    {"port.id", std::to_string(index)},
+                    {"audio.channel", std::move(channel)}};
+        if (monitor) props["port.monitor"] = "true";
+        graph.added(id, GlobalType::port, serial_++, std::move(props));
+        portNodes_.emplace_back(id, node);
+    }
+
+    // As PipeWire does: the ports go, then the node.
+    void removeNodeWithPorts(std::uint32_t node) {
+        for (auto [id, n] : portNodes_)
+            if (n == node) graph.removed(id);
+        std::erase_if(portNodes_, [node](const auto& p) { return p.second == node; });
+        graph.removed(node);
+    }
+
+    // The capture node the glue makes for a stream, with its eight inputs.
+    std::uint32_t captureNode(std::uint64_t streamSerial) {
+        const std::uint32_t id = nextCapture_;
+        nextCapture_ += 10;
+        graph.added(id, GlobalType::node, serial_++, {{"media.class", "Stream/Input/Audio"}});
+        graph.updated(id, {});
+        for (std::uint32_t i = 0; i < 8; ++i) port(id + 1 + i, id, "in", i, "AUX" + std::to_string(i));
+        graph.captureNodeKnown(streamSerial, id);
+        return id;
+    }
+
+    // Plans and reports every asked-for link as made, as the glue does.
+    CapturePlan settle() {
+        CapturePlan plan = graph.plan();
+        for (const LinkKey& key : plan.link) graph.linkMade(key);
+        return plan;
+    }
+
+    std::vector<std::uint32_t> captured() {
+        std::vector<std::uint32_t> nodes;
+        for (const auto& s : graph.plan().streams) nodes.push_back(s.node);
+        return nodes;
+    }
+
+    CaptureGraph graph;
+
+private:
+    std::uint64_t serial_ = 1000;
+    std::uint32_t nextPort_ = 5000;
+    std::uint32_t nextCapture_ = 100000;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> portNodes_;  // (port, node)
+};
+
+Props app(const char* name, pid_t pid, const char* appID = nullptr) {
+    Props props{{"application.name", name}, {"application.process.id", std::to_string(pid)}};
+    if (appID) props["application.id"] = appID;
+    return props;
+}
+
+Props sandboxed(const char* name, const char* portalID) {
+    return {{"application.name", name},
+            {"application.process.id", "2"},
+            {"pipewire.access", "flatpak"},
+            {"pipewire.access.portal.app_id", portalID}};
+}
+
+TEST(CaptureGraph, EveryStreamIsJudgedWhenItAppears) {
+    struct Case {
+        const char* what;
+        Props client;
+        Props node;
+        bool captured;
+    };
+    const Case cases[] = {
+        {"ordinary player", app("Music", 100), {}, true},
+        {"companion by name", app("Pim Orlo Desktop", 101), {}, false},
+        {"companion by the id on its stream", app("player", 102), {{"application.id", "com.pimorlo.companion.chime"}},
+         false},
+        {"the tap itself", app("anything", kOwnPid), {}, false},
+        {"a name that only resembles", app("Pim-Orlo", 103), {}, true},
+        {"no process id, ordinary name", {{"application.name", "daemon"}}, {}, true},
+    };
+    for (const auto& c : cases) {
+        Registry r;
+        r.client(10, c.client);
+        r.stream(40, 10, {"FL", "FR"}, c.node);
+        EXPECT_EQ(r.captured() == std::vector<std::uint32_t>{40}, c.captured) << c.what;
+    }
+}
+
+TEST(CaptureGraph, AStreamWaitsForItsClientsProperties) {
+    Registry r;
+    r.graph.added(10, GlobalType::client, 1, {});
+    r.stream(40, 10);
+    EXPECT_TRUE(r.captured().empty());
+    r.graph.updated(10, app("Pim Orlo Desktop", 101));
+    EXPECT_TRUE(r.captured().empty());
+}
+
+TEST(CaptureGraph, ANodeIdReusedAfterAnExcludedStreamEndsIsJudgedAfresh) {
+    Registry r;
+    r.client(10, app("Pim Orlo Desktop", 101));
+    const std::uint64_t companion = r.stream(40, 10);
+    EXPECT_TRUE(r.captured().empty());
+    r.removeNodeWithPorts(40);
+    r.graph.removed(10);
+
+    r.client(10, app("Music", 100));
+    const std::uint64_t player = r.stream(40, 10);
+    ASSERT_NE(companion, player);
+    auto plan = r.graph.plan();
+    ASSERT_EQ(plan.streams.size(), 1u);
+    EXPECT_EQ(plan.streams[0].serial, player);
+
+    // A capture node left over from the earlier stream is never linked to
+    // the new one: it belongs to another serial.
+    r.captureNode(companion);
+    EXPECT_TRUE(r.graph.plan().link.empty());
+    const std::uint32_t capture = r.captureNode(player);
+    plan = r.settle();
+    ASSERT_EQ(plan.link.size(), 2u);
+    EXPECT_EQ(plan.link[0].inputPort, capture + 1);
+}
+
+TEST(CaptureGraph, AClientThatTurnsOutToBeTheCompanionIsDroppedWithItsLinks) {
+    Registry r;
+    r.client(10, {{"application.process.id", "100"}});
+    const std::uint64_t serial = r.stream(40, 10);
+    r.captureNode(serial);
+    EXPECT_EQ(r.settle().link.size(), 2u);
+
+    r.graph.updated(10, {{"application.name", "Pim Orlo Desktop"}});
+    const auto plan = r.graph.plan();
+    EXPECT_TRUE(plan.streams.empty());
+    EXPECT_EQ(plan.unlink.size(), 2u);
+    EXPECT_TRUE(plan.link.empty());
+}
+
+TEST(CaptureGraph, AChildProcessOfAnExcludedApplicationIsExcluded) {
+    // 500 is the companion, known only by its process name: it never played.
+    // 700 was listed at set-up. 800 has a client named as the companion.
+    std::map<pid_t, ProcessRecord> processes{
+        {500, {1, "pimorlo-desktop", "pimorlo-desktop"}},
+        {501, {500, "pw-play", "pw-play"}},
+        {502, {501, "paplay", "paplay"}},
+        {510, {1, "python3", "Pim Orlo Desktop"}},
+        {511, {510, "pw-play", "pw-play"}},
+        {600, {1, "bash", "bash"}},
+        {601, {600, "pw-play", "pw-play"}},
+        {700, {1, "electron", "electron"}},
+        {701, {700, "pw-play", "pw-play"}},
+        {800, {1, "python3", "python3"}},
+        {801, {800, "pw-play", "pw-play"}},
+        // A loop in what /proc says ends the walk.
+        {900, {901, "a", "a"}},
+        {901, {900, "b", "b"}},
+    };
+    ExclusionRules rules;
+    rules.processes = {700};
+    rules.lookup = [&](pid_t pid) -> std::optional<ProcessRecord> {
+        auto it = processes.find(pid);
+        return it == processes.end() ? std::nullopt : std::optional(it->second);
+    };
+    struct Case {
+        pid_t pid;
+        bool excluded;
+    };
+    const Case cases[] = {{501, true}, {502, true}, {511, true}, {601, false},
+                          {701, true}, {801, true}, {900, false}, {12345, false}};
+    for (const auto& c : cases) {
+        Registry r(rules);
+        r.client(11, app("Pim Orlo Desktop", 800));
+        r.client(10, app("pw-play", c.pid));
+        r.stream(40, 10);
+        EXPECT_EQ(r.captured().empty(), c.excluded) << c.pid;
+    }
+}
+
+TEST(CaptureGraph, TheCompanionStartingAfterItsChildExcludesTheChild) {
+    ExclusionRules rules;
+    rules.lookup = [](pid_t pid) -> std::optional<ProcessRecord> {
+        if (pid == 801) return ProcessRecord{800, "pw-play", "pw-play"};
+        if (pid == 800) return ProcessRecord{1, "python3", "python3"};
+        return std::nullopt;
+    };
+    Registry r(rules);
+    r.client(10, app("pw-play", 801));
+    r.stream(40, 10);
+    EXPECT_EQ(r.captured(), std::vector<std::uint32_t>{40});
+    r.client(11, app("Pim Orlo Desktop", 800));
+    EXPECT_TRUE(r.captured().empty());
+}
+
+TEST(CaptureGraph, SandboxedClientsAreToldApartByClientNotByTheirNamespacePid) {
+    ExclusionRules rules;
+    rules.processes = {2};  // a listed pid of 2 must not catch sandboxes
+    Registry r(rules);
+    r.client(10, sandboxed("Music", "org.example.Music"));
+    r.client(11, sandboxed("Desktop", "com.pimorlo.companion.Desktop"));
+    // A sandbox cannot name itself the companion past its portal app id.
+    Props impostor = sandboxed("Game", "org.example.Game");
+    impostor["application.id"] = "com.pimorlo.companion.fake";
+    r.client(12, impostor);
+    r.stream(40, 10);
+    r.stream(41, 11);
+    r.stream(42, 12);
+    EXPECT_EQ(r.captured(), (std::vector<std::uint32_t>{40, 42}));
+
+    const auto apps = r.graph.applications();
+    ASSERT_EQ(apps.size(), 3u);
+    for (const auto& a : apps) {
+        EXPECT_TRUE(a.sandboxed);
+        EXPECT_EQ(a.processID, 0);
+        EXPECT_EQ(a.clientSerials.size(), 1u);
+    }
+    EXPECT_EQ(apps[0].bundleIdentifier, "org.example.Music");
+    EXPECT_EQ(apps[1].bundleIdentifier, "com.pimorlo.companion.Desktop");
+
+    // Excluding one sandboxed client by its serial leaves the other.
+    ExclusionRules listed;
+    listed.clientSerials = {apps[0].clientSerials[0]};
+    Registry again(listed);
+    again.client(10, sandboxed("Music", "org.example.Music"));
+    again.client(12, sandboxed("Video", "org.example.Video"));
+    again.stream(40, 10);
+    again.stream(42, 12);
+    EXPECT_EQ(again.captured(), std::vector<std::uint32_t>{42});
+}
+
+TEST(CaptureGraph, ApplicationsAreOnePerProcessCompletedFromTheirStreams) {
+    Registry r;
+    r.client(10, {{"application.process.id", "100"}});
+    r.client(11, app("Music", 100));
+    r.client(12, {{"application.name", "no process"}});
+    r.stream(40, 10, {"MONO"}, {{"application.id", "org.example.music"}});
+    const auto apps = r.graph.applications();
+    ASSERT_EQ(apps.size(), 1u);
+    EXPECT_EQ(apps[0].processID, 100);
+    EXPECT_EQ(apps[0].applicationName, "Music");
+    EXPECT_EQ(apps[0].bundleIdentifier, "org.example.music");
+    EXPECT_EQ(apps[0].clientSerials.size(), 2u);
+    EXPECT_FALSE(apps[0].sandboxed);
+}
+
+TEST(CaptureGraph, LinksFollowThePortsThatExist) {
+    Registry r;
+    r.client(10, app("Music", 100));
+    const std::uint64_t serial = r.stream(40, 10, {});
+    const std::uint32_t capture = r.captureNode(serial);
+    for (std::uint32_t i = 0; i < 2; ++i) r.port(60 + i, 40, "out", i, i ? "FR" : "FL");
+    auto plan = r.settle();
+    EXPECT_EQ(plan.link, (std::vector<LinkKey>{{60, capture + 1}, {61, capture + 2}}));
+    EXPECT_EQ(plan.streams[0].channels, (std::vector<std::string>{"FL", "FR"}));
+
+    // Moved to a 5.1 sink: the stereo ports go, six come, links and channels
+    // change in the same plan.
+    r.graph.removed(60);
+    r.graph.removed(61);
+    const char* surround[] = {"FL", "FR", "FC", "LFE", "RL", "RR"};
+    for (std::uint32_t i = 0; i < 6; ++i) r.port(70 + i, 40, "out", i, surround[i]);
+    plan = r.settle();
+    EXPECT_TRUE(plan.unlink.empty()) << "the removed ports took their links";
+    ASSERT_EQ(plan.link.size(), 6u);
+    EXPECT_EQ(plan.link[5], (LinkKey{75, capture + 6}));
+    EXPECT_EQ(plan.streams[0].channels.size(), 6u);
+
+    // One port replaced by a new one under the id another port had: the link
+    // from the old one is gone, the new one is linked in its place.
+    r.graph.removed(72);
+    r.port(72, 40, "out", 2, "FC");
+    plan = r.settle();
+    EXPECT_EQ(plan.link, (std::vector<LinkKey>{{72, capture + 3}}));
+
+    // Back to stereo; a port of the capture node going takes its link too.
+    for (std::uint32_t i = 2; i < 6; ++i) r.graph.removed(70 + i);
+    r.graph.removed(capture + 1);
+    plan = r.settle();
+    EXPECT_TRUE(plan.link.empty()) << "FL waits for its own input, never shifts to another";
+    EXPECT_TRUE(plan.unlink.empty());
+    EXPECT_EQ(plan.streams[0].channels, (std::vector<std::string>{"FL", "FR"}));
+    r.port(capture + 1, capture, "in", 0, "AUX0");
+    EXPECT_EQ(r.settle().link, (std::vector<LinkKey>{{70, capture + 1}}));
+}
+
+TEST(CaptureGraph, AStreamsOwnFormatGoesWithItsNode) {
+    Registry r;
+    r.client(10, app("Music", 100));
+    r.stream(40, 10, {"FL", "FR", "FC", "LFE", "RL", "RR"});
+    r.graph.formatKnown(40, {"FL", "FR"});
+    EXPECT_EQ(r.graph.plan().streams[0].streamChannels, (std::vector<std::string>{"FL", "FR"}));
+    r.removeNodeWithPorts(40);
+    r.stream(40, 10, {"MONO"});
+    EXPECT_TRUE(r.graph.plan().streams[0].streamChannels.empty()) << "a reused id has no format yet";
+}
+
+TEST(CaptureGraph, AFailedLinkIsAskedForAgainAndAHeldOneIsNot) {
+    Registry r;
+    r.client(10, app("Music", 100));
+    r.captureNode(r.stream(40, 10, {"MONO"}));
+    auto plan = r.settle();
+    ASSERT_EQ(plan.link.size(), 1u);
+    EXPECT_TRUE(r.settle().link.empty());
+    r.graph.linkLost(plan.link[0]);
+    EXPECT_EQ(r.settle().link, plan.link);
+}
+
+TEST(CaptureGraph, AStreamThatEndsHasItsLinksDropped) {
+    Registry r;
+    r.client(10, app("Music", 100));
+    r.captureNode(r.stream(40, 10, {"FL", "FR"}));
+    r.settle();
+    r.graph.removed(40);  // the node first: its ports are still listed
+    const auto plan = r.graph.plan();
+    EXPECT_TRUE(plan.streams.empty());
+    EXPECT_EQ(plan.unlink.size(), 2u);
+}
+
+TEST(CaptureGraph, ThreeHundredStreamsAreAllCaptured) {
+    Registry r;
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        r.client(10000 + i, app("player", static_cast<pid_t>(100 + i)));
+        r.captureNode(r.stream(30000 + i, 10000 + i));
+    }
+    const auto plan = r.settle();
+    EXPECT_EQ(plan.streams.size(), 300u);
+    EXPECT_EQ(plan.link.size(), 600u);
+}
+
+TEST(ProcessRecord, ReadsThisProcessAndItsParent) {
+    const auto self = readProcessRecord(::getpid());
+    ASSERT_TRUE(self);
+    EXPECT_EQ(self->parent, ::getppid());
+    std::ifstream comm("/proc/self/comm");
+    std::string name;
+    std::getline(comm, name);
+    EXPECT_EQ(self->name, name);
+    EXPECT_FALSE(self->commandName.empty());
+    EXPECT_EQ(self->commandName.find('/'), std::string::npos);
+    EXPECT_FALSE(readProcessRecord(0));
+    EXPECT_FALSE(readProcessRecord(1 << 29));
+}
+
+}  // namespace
+}  // namespace pimorlo::platform::linux_backend
