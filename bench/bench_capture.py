@@ -10,7 +10,6 @@ both readers capture one steady tone side by side for the long run."""
 import array
 import math
 import os
-import signal
 import subprocess
 import sys
 import tempfile
@@ -30,13 +29,7 @@ PW_RECORD = ["pw-record", "--rate", "16000", "--channels", "1", "--format", "s16
 
 def stop_reader(proc, thread):
     """Ends a child that a reader thread drains: TERM, then KILL past 5 s."""
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(timeout=5)
+    proctree.terminate(proc)
     thread.join(timeout=5)
     proc.stdout.close()
 

@@ -14,7 +14,6 @@ import cmath
 import json
 import math
 import os
-import signal
 import subprocess
 import sys
 import threading
@@ -134,16 +133,6 @@ def open_fds(pid):
         return 0
 
 
-def _stop(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(timeout=5)
-
-
 def run(report, build, args):
     tap_binary = os.path.join(build, "audio_tap", "PimOrloAudioTap")
     player = os.path.join(build, "bench", "signal_player")
@@ -213,7 +202,7 @@ def run(report, build, args):
                 watch.counting = False
                 breaks = list(watch.breaks)
                 heard = dict(watch.heard)
-            _stop(tap)
+            proctree.terminate(tap)
             watch.thread.join(timeout=5)
             tap.stdout.close()
             tap = None
@@ -221,11 +210,11 @@ def run(report, build, args):
             after = graph(env)
         finally:
             for p in sounds:
-                _stop(p)
+                proctree.terminate(p)
             if tap is not None:
-                _stop(tap)
+                proctree.terminate(tap)
                 tap.stdout.close()
-            _stop(tone)
+            proctree.terminate(tone)
 
     part = "Churn soak"
     cpu_per_minute = (cpu1 - cpu0) / ((t1 - t0) / 60)

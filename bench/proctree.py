@@ -1,6 +1,9 @@
-"""Memory and CPU of a process and everything it started, read from /proc."""
+"""Memory and CPU of a process and everything it started, read from /proc,
+and the orderly end of a child."""
 
 import os
+import signal
+import subprocess
 
 
 def _stat_fields(pid):
@@ -99,3 +102,14 @@ def command_name(pid):
             return f.read().strip()
     except OSError:
         return "?"
+
+
+def terminate(proc):
+    """Ends a child in order: TERM, then KILL past 5 s."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=5)
