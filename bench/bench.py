@@ -95,14 +95,15 @@ def source_line():
     return f"- Source: commit `{commit}`" + (" with local changes" if dirty else "")
 
 
-def version_lines(source):
-    lines = [source]
+def version_lines(sources):
+    lines = list(sources)
     lines.append("- Packages: " + ", ".join(f"{p} {package_version(p)}" for p in VERSIONED_PACKAGES))
     return lines
 
 
 # -- output ---------------------------------------------------------------------
-def write_markdown(path, report, args, started, load_at_start, elapsed, source):
+def write_markdown(path, report, runs):
+    """`runs`: one dict per run that fed `report` (mode, parts, started, load, elapsed, source, flags)."""
     out = []
     out.append("# Benchmarks")
     out.append("")
@@ -110,20 +111,33 @@ def write_markdown(path, report, args, started, load_at_start, elapsed, source):
                "This file is written by `bench/run`; run it again to refresh it rather than editing it. "
                "A missed target is marked **MISSED**.")
     out.append("")
-    mode = "quick smoke run (not representative)" if args.quick else "full run"
-    out.append(f"Latest: {mode}, {started:%Y-%m-%d %H:%M} UTC, {elapsed / 60:.1f} minutes.")
+    quick = any(r["quick"] for r in runs)
+    mode = "quick smoke run (not representative)" if quick else "full run"
+    if len(runs) == 1:
+        r = runs[0]
+        out.append(f"Latest: {mode}, {r['started']} UTC, {r['elapsed'] / 60:.1f} minutes.")
+    else:
+        out.append(f"Latest: {mode} in {len(runs)} runs side by side on this machine, each with its own private "
+                   "sessions (so each saw the others' load):")
+        out.append("")
+        for r in runs:
+            out.append(f"- {r['parts']}: started {r['started']} UTC, {r['elapsed'] / 60:.1f} minutes, "
+                       f"load average at its start {r['load']}")
     out.append("")
     out.append("## Machine")
     out.append("")
-    out.extend(machine_lines(load_at_start))
+    out.extend(machine_lines(runs[0]["load"]))
     out.append("- The machine is shared with other work (builds and tests of other branches ran beside this run), "
                "so absolute times carry noise; ours and the peer's runs alternate so both see the same "
                "conditions, and the ratios are the figures to judge.")
-    out.extend(busy_line(load_at_start))
+    out.extend(busy_line(max((r["load"] for r in runs), key=lambda text: float(text.split(",")[0]))))
     out.append("")
     out.append("## Versions")
     out.append("")
-    out.extend(version_lines(source))
+    sources = sorted({r["source"] for r in runs})
+    if len(sources) > 1:
+        sources = [f"{text} ({', '.join(r['parts'] for r in runs if r['source'] == text)})" for text in sources]
+    out.extend(version_lines(sources))
     out.append("")
     out.append("## Targets")
     out.append("")
@@ -161,10 +175,8 @@ def write_markdown(path, report, args, started, load_at_start, elapsed, source):
     out.append("")
     out.append("## Commands")
     out.append("")
-    flags = ["--quick"] if args.quick else []
-    flags += [f"--runs {args.runs}", f"--continuity-minutes {args.continuity_minutes:g}",
-              f"--churn-minutes {args.churn_minutes:g}", f"--parts {args.parts}"]
-    out.append("    bench/run " + " ".join(flags))
+    for r in runs:
+        out.append("    bench/run " + r["flags"])
     out.append("")
     for text in report.commands:
         out.append(f"- `{text}`")
@@ -184,7 +196,13 @@ def main():
                         help="length of the churn soak (default: 60, or 10 with --quick)")
     parser.add_argument("--parts", default="audio,capture,web,churn",
                         help="comma-separated subset of audio,capture,web,churn")
+    parser.add_argument("--save", metavar="FILE", help="also keep this run's figures in FILE (JSON) for --merge")
+    parser.add_argument("--merge", metavar="FILE", nargs="+",
+                        help="write one report from runs kept with --save (e.g. the churn soak run beside the "
+                             "other parts) instead of measuring")
     args = parser.parse_args()
+    if args.merge:
+        return merge(args)
     build = os.path.abspath(args.build_dir)
     if args.runs is None:
         args.runs = 1 if args.quick else 7
@@ -212,11 +230,45 @@ def main():
         except Exception as e:  # noqa: BLE001 — reported, then the script fails
             failed.append(f"{part}: {type(e).__name__}: {e}")
             report.skipped.append(f"{part} — it failed: {e}")
-    write_markdown(out, report, args, started, load, time.monotonic() - begin, source)
+    flags = ["--quick"] if args.quick else []
+    flags += [f"--runs {args.runs}", f"--continuity-minutes {args.continuity_minutes:g}",
+              f"--churn-minutes {args.churn_minutes:g}", f"--parts {args.parts}"]
+    run_info = {"quick": args.quick, "parts": args.parts, "started": f"{started:%Y-%m-%d %H:%M}", "load": load,
+                "elapsed": time.monotonic() - begin, "source": source, "flags": " ".join(flags)}
+    if args.save:
+        with open(args.save, "w") as f:
+            json.dump({"run": run_info, "report": report.__dict__}, f, indent=1)
+        print(f"bench: kept the figures in {args.save}", file=sys.stderr)
+    write_markdown(out, report, [run_info])
     print(f"bench: wrote {out}", file=sys.stderr)
     for text in failed:
         print(f"bench: FAILED {text}", file=sys.stderr)
     return 1 if failed else 0
+
+
+def merge(args):
+    """One report from several kept runs, in the order given."""
+    report = Report()
+    runs = []
+    for path in args.merge:
+        with open(path) as f:
+            kept = json.load(f)
+        runs.append(kept["run"])
+        part = kept["report"]
+        report.targets += [tuple(t) for t in part["targets"]]
+        for name, rows in part["details"].items():
+            for row in rows:
+                report.detail(name, part["detail_heads"][name], row)
+        for name, texts in part["notes"].items():
+            for text in texts:
+                report.note(name, text)
+        for text in part["commands"]:
+            report.command(text)
+        report.skipped += part["skipped"]
+    out = args.out or os.path.join(TOP, "BENCHMARKS.md")
+    write_markdown(out, report, runs)
+    print(f"bench: wrote {out} from {len(runs)} runs", file=sys.stderr)
+    return 0
 
 
 if __name__ == "__main__":
