@@ -27,6 +27,57 @@
 #include "platform/linux/audio_linux.h"
 #include "platform/process.h"
 
+// Every allocation of the process counted while `gCounting` is set: the
+// per-buffer path should make none once it runs. The executable's own malloc
+// and friends take the place of the C library's for every library loaded.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define PIMORLO_COUNTS_ALLOCATIONS 1
+#include <atomic>
+
+namespace {
+std::atomic<bool> gCounting{false};
+std::atomic<std::size_t> gAllocations{0};
+void noteAllocation() {
+    if (gCounting.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace
+
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* __libc_memalign(std::size_t, std::size_t);
+
+void* malloc(std::size_t n) {
+    noteAllocation();
+    return __libc_malloc(n);
+}
+void* calloc(std::size_t count, std::size_t n) {
+    noteAllocation();
+    return __libc_calloc(count, n);
+}
+void* realloc(void* p, std::size_t n) {
+    noteAllocation();
+    return __libc_realloc(p, n);
+}
+void* aligned_alloc(std::size_t alignment, std::size_t n) {
+    noteAllocation();
+    return __libc_memalign(alignment, n);
+}
+void* memalign(std::size_t alignment, std::size_t n) {
+    noteAllocation();
+    return __libc_memalign(alignment, n);
+}
+int posix_memalign(void** out, std::size_t alignment, std::size_t n) {
+    noteAllocation();
+    void* p = __libc_memalign(alignment, n);
+    if (p == nullptr) return ENOMEM;
+    *out = p;
+    return 0;
+}
+}
+#endif
+
 namespace {
 
 using namespace pimorlo;
@@ -260,7 +311,7 @@ __attribute__((noinline)) void countedBlocks(Path& path, const std::vector<Block
     for (std::size_t i = 0; i < n; ++i) path.handle(input[i % input.size()]);
 }
 
-// Prints the write(2) calls the counted blocks made, as JSON on standard output.
+// Prints the write(2) calls and allocations the counted blocks made, as JSON on standard output.
 template <typename Path>
 int counted(Path& path, const std::vector<Block>& input, std::size_t n) {
     if (!path.ready()) {
@@ -269,8 +320,17 @@ int counted(Path& path, const std::vector<Block>& input, std::size_t n) {
     }
     warmBlocks(path, input);
     const std::size_t before = path.writes();
+#ifdef PIMORLO_COUNTS_ALLOCATIONS
+    gCounting = true;
     countedBlocks(path, input, n);
-    std::printf("{\"blocks\": %zu, \"writes\": %zu}\n", n, path.writes() - before);
+    gCounting = false;
+    const long long allocations = static_cast<long long>(gAllocations.load());
+#else
+    countedBlocks(path, input, n);
+    const long long allocations = -1;  // not counted in this build
+#endif
+    std::printf("{\"blocks\": %zu, \"writes\": %zu, \"allocations\": %lld}\n", n, path.writes() - before,
+                allocations);
     return 0;
 }
 

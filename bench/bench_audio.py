@@ -30,7 +30,8 @@ def instructions(binary, path, key, frames, seconds):
     found = re.search(r"Collected : (\d+)", done.stderr)
     if not found:
         raise RuntimeError("callgrind reported no count")
-    return int(found.group(1)), json.loads(done.stdout)["writes"]
+    counts = json.loads(done.stdout)
+    return int(found.group(1)), counts["writes"], counts["allocations"] / counts["blocks"]
 
 
 def run(report, build, args):
@@ -58,28 +59,33 @@ def run(report, build, args):
 
     part = "Audio path"
     head = ["Input", "Block", "Ours (× realtime)", "libsoxr direct (× realtime)", "Our cost ÷ direct cost (time)",
-            "Instructions, ours ÷ direct", "write(2) calls per s of audio, ours / direct"]
+            "Instructions, ours ÷ direct", "write(2) calls per s of audio, ours / direct",
+            "Allocations per buffer, ours / direct"]
     for key, label in CASES:
         for frames in (480, 1024):
             ours = Stat(rtf.get(f"ours/{key}/{frames}", []), "×", 0)
             bare = Stat(rtf.get(f"soxr/{key}/{frames}", []), "×", 0)
             cost = ratio(bare.median, ours.median)
-            icount = writes = "—"
+            icount = writes = allocs = "—"
             iratio = float("nan")
             # The smoke run counts only the rows with targets: each count is a valgrind run.
             if counted and (key == "48000Hz_stereo" or not args.quick):
-                mine, my_writes = instructions(binary, "ours", key, frames, count_seconds)
-                theirs, their_writes = instructions(binary, "soxr", key, frames, count_seconds)
+                mine, my_writes, my_allocs = instructions(binary, "ours", key, frames, count_seconds)
+                theirs, their_writes, their_allocs = instructions(binary, "soxr", key, frames, count_seconds)
+                allocs = f"{my_allocs:.2f} / {their_allocs:.2f}"
                 iratio = ratio(mine, theirs)
                 icount = f"{iratio:.2f}× ({mine / count_seconds / 1e6:.2f} vs {theirs / count_seconds / 1e6:.2f} M per s of audio)"
                 writes = f"{my_writes / count_seconds:.0f} / {their_writes / count_seconds:.0f}"
             report.detail(part, head, [label, f"{frames} frames", ours.cell(), bare.cell(), f"{cost:.2f}×", icount,
-                                       writes])
+                                       writes, allocs])
             if key == "48000Hz_stereo":
                 report.target(part, f"per-buffer path, 48 kHz stereo, {frames} frames (× realtime)", ours.cell(),
                               "—", "—", "≥ 1000× realtime", ours.median >= 1000)
                 report.target(part, f"our cost ÷ libsoxr direct, 48 kHz stereo, {frames} frames (CPU time)",
                               ours.cell(), bare.cell(), f"{cost:.2f}×", "≤ 1.1×", cost <= 1.1)
+                if counted and my_allocs >= 0:
+                    report.target(part, f"allocations per buffer in steady state, 48 kHz stereo, {frames} frames",
+                                  f"{my_allocs:.2f}", f"{their_allocs:.2f}", "—", "0", my_allocs == 0)
                 if counted:
                     report.target(part, f"our cost ÷ libsoxr direct, 48 kHz stereo, {frames} frames (instructions)",
                                   f"{mine / count_seconds / 1e6:.2f} M / s of audio",
@@ -123,7 +129,8 @@ def run(report, build, args):
                 "out) and the write. At 16 kHz in, the toolkit passes samples through without libsoxr, so there "
                 "our path is cheaper than calling the library. Times are CPU time on a shared machine and move "
                 "with its load; " + (f"the instruction counts (callgrind, {count_seconds} s of audio after one "
-                                     "second of warm-up, only the per-buffer calls counted) do not. The time "
+                                     "second of warm-up, only the per-buffer calls counted) do not; allocations are every call of "
+                                     "malloc and its kin in the process over the same counted blocks. The time "
                                      "includes the kernel's side of `write(2)`: the audio tap writes what each "
                                      "sample buffer yields as it comes, one call per buffer, its output sized from "
                                      "the rate ratio, while the direct loop writes libsoxr's bursts whole, one call "

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -147,20 +148,79 @@ private:
     FormatFields fields_;
 };
 
+// Two PCM buffers are made and dropped for every sample buffer, with the same
+// few sizes while a stream's format holds. Their memory (the objects and the
+// sample storage) is kept here for the next ones instead of going back to the
+// allocator: the steady state allocates nothing. Sizes are rounded up to a
+// power of two so buffers whose frame counts wander a little share blocks.
+// A handful of blocks is kept, none larger than a few seconds of audio, so
+// what is kept stays small whatever the stream does.
+class BlockRecycler {
+public:
+    static BlockRecycler& shared() {
+        // Never destroyed: a buffer may outlive every static of the program.
+        static BlockRecycler* recycler = new BlockRecycler;
+        return *recycler;
+    }
+
+    static std::size_t sizeClass(std::size_t bytes) { return std::bit_ceil(std::max<std::size_t>(bytes, 64)); }
+
+    void* take(std::size_t bytes) {
+        const std::size_t size = sizeClass(bytes);
+        {
+            std::lock_guard lock(mutex_);
+            for (std::size_t i = 0; i < kept_; ++i) {
+                if (slots_[i].bytes == size) {
+                    void* block = slots_[i].block;
+                    slots_[i] = slots_[--kept_];
+                    return block;
+                }
+            }
+        }
+        return ::operator new(size);
+    }
+
+    void give(void* block, std::size_t bytes) noexcept {
+        if (block == nullptr) return;
+        const std::size_t size = sizeClass(bytes);
+        if (size <= kLargest) {
+            std::lock_guard lock(mutex_);
+            if (kept_ < kSlots) {
+                slots_[kept_++] = {block, size};
+                return;
+            }
+        }
+        ::operator delete(block, size);
+    }
+
+private:
+    struct Slot {
+        void* block = nullptr;
+        std::size_t bytes = 0;
+    };
+    static constexpr std::size_t kSlots = 8;
+    static constexpr std::size_t kLargest = std::size_t{1} << 20;
+
+    std::mutex mutex_;
+    std::array<Slot, kSlots> slots_{};
+    std::size_t kept_ = 0;
+};
+
 class LinuxPCMBuffer final : public PCMBuffer {
 public:
+    static void* operator new(std::size_t bytes) { return BlockRecycler::shared().take(bytes); }
+    static void operator delete(void* block, std::size_t bytes) noexcept { BlockRecycler::shared().give(block, bytes); }
+
     LinuxPCMBuffer(std::shared_ptr<const AudioFormat> format, std::uint32_t capacity)
-        : format_(std::move(format)), capacity_(capacity) {
+        : format_(std::move(format)),
+          capacity_(capacity),
+          // Not zeroed: every use writes the frames before they are read, and
+          // clearing a buffer per sample buffer was a pass of its own.
+          storage_(takeStorage(storageBytes(*format_, capacity))) {
         const std::uint32_t channels = format_->channelCount();
-        const std::size_t sampleBytes = bytesPerSample(format_->commonFormat());
-        const std::size_t bytes = static_cast<std::size_t>(capacity) * channels * sampleBytes;
-        // Not zeroed: every use writes the frames before they are read, and
-        // clearing a buffer per sample buffer was a pass of its own.
-        storage_ = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+        const std::size_t bytes = storage_.get_deleter().bytes;
         const bool interleaved = format_->isInterleaved() || channels == 1;
         planes_ = interleaved ? 1 : channels;
-        // Mono, stereo and interleaved layouts keep their plane list inside
-        // the buffer: one allocation fewer per sample buffer.
         if (planes_ > kInlinePlanes) {
             moreBuffers_.resize(planes_);
             morePointers_.resize(planes_);
@@ -199,13 +259,27 @@ public:
     LinuxPCMBuffer& operator=(const LinuxPCMBuffer&) = delete;
 
 private:
-    static constexpr std::uint32_t kInlinePlanes = 2;
+    // Up to 7.1 planar keeps its plane list inside the buffer.
+    static constexpr std::uint32_t kInlinePlanes = 8;
+
+    struct StorageReturn {
+        std::size_t bytes;
+        void operator()(std::uint8_t* block) const noexcept { BlockRecycler::shared().give(block, bytes); }
+    };
+    using Storage = std::unique_ptr<std::uint8_t[], StorageReturn>;
+
+    static std::size_t storageBytes(const AudioFormat& format, std::uint32_t capacity) {
+        return static_cast<std::size_t>(capacity) * format.channelCount() * bytesPerSample(format.commonFormat());
+    }
+    static Storage takeStorage(std::size_t bytes) {
+        return Storage(static_cast<std::uint8_t*>(BlockRecycler::shared().take(bytes)), StorageReturn{bytes});
+    }
 
     std::shared_ptr<const AudioFormat> format_;
     std::uint32_t capacity_;
     std::uint32_t length_ = 0;
     std::uint32_t planes_ = 1;
-    std::unique_ptr<std::uint8_t[]> storage_;
+    Storage storage_;
     std::array<AudioBuffer, kInlinePlanes> inlineBuffers_{};
     std::array<const std::int16_t*, kInlinePlanes> inlinePointers_{};
     std::vector<AudioBuffer> moreBuffers_;

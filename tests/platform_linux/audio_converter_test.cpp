@@ -3,12 +3,35 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 #include <vector>
 
 #include "platform/audio.h"
+
+// Allocations made through operator new while `gCounting` is set.
+namespace {
+std::atomic<bool> gCounting{false};
+std::atomic<std::size_t> gAllocations{0};
+}  // namespace
+
+void* operator new(std::size_t bytes) {
+    if (gCounting.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(bytes == 0 ? 1 : bytes)) return p;
+    throw std::bad_alloc();
+}
+// GCC sees malloc in operator new and free here, and takes them for a mismatch.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpragmas"
+#pragma GCC diagnostic ignored "-Wunknown-warning-option"
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace pimorlo::platform {
 namespace {
@@ -119,6 +142,47 @@ double rmsOf(const std::vector<std::int16_t>& v, std::size_t from, std::size_t t
 
 auto tone(double hz, double amplitude) {
     return [=](double t) { return amplitude * std::sin(2 * kPi * hz * t); };
+}
+
+// Two buffers are made and dropped for every sample buffer at the capture
+// rate; once a stream runs, that must not reach the allocator.
+TEST(LinuxConverter, SteadyConversionAllocatesNothing) {
+    for (const Source src : {Source{CommonFormat::pcmFormatFloat32, 48000, 2, true},
+                             Source{CommonFormat::pcmFormatFloat32, 44100, 2, false},
+                             Source{CommonFormat::pcmFormatFloat32, 48000, 6, false},
+                             Source{CommonFormat::pcmFormatInt16, 16000, 1, true}}) {
+        SCOPED_TRACE(testing::Message() << src.rate << " Hz, " << src.channels << " channels");
+        auto toolkit = makeDefaultAudioToolkit();
+        auto in = toolkit->makeFormat(src.format, src.rate, src.channels, src.interleaved);
+        auto out = toolkit->makeFormat(CommonFormat::pcmFormatInt16, 16000.0, 1, true);
+        auto converter = toolkit->makeConverter(*in, *out);
+        ASSERT_TRUE(converter);
+        std::size_t written = 0;
+        // As the tap does it: a new input and output buffer for each sample
+        // buffer, whose frame count wanders a little from cycle to cycle.
+        auto oneBuffer = [&](std::uint32_t frames) {
+            auto input = toolkit->makePCMBuffer(in, frames);
+            input->setFrameLength(frames);
+            for (std::uint32_t i = 0; i < frames; ++i) putFrame(*input, i, 0.25 * std::sin(0.05 * (written + i)));
+            auto output = toolkit->makePCMBuffer(out, static_cast<std::uint32_t>(std::ceil(16000.0 / src.rate * frames)) + 64);
+            bool supplied = false;
+            std::optional<Error> error;
+            converter->convert(*output, error, [&](std::uint32_t, ConverterInputStatus& status) -> PCMBuffer* {
+                status = supplied ? ConverterInputStatus::noDataNow : ConverterInputStatus::haveData;
+                PCMBuffer* given = supplied ? nullptr : input.get();
+                supplied = true;
+                return given;
+            });
+            written += output->frameLength();
+        };
+        for (int i = 0; i < 200; ++i) oneBuffer(i % 3 == 0 ? 470 : 480);
+        gAllocations = 0;
+        gCounting = true;
+        for (int i = 0; i < 500; ++i) oneBuffer(i % 3 == 0 ? 470 : 480);
+        gCounting = false;
+        EXPECT_EQ(gAllocations.load(), 0u);
+        EXPECT_GT(written, 500u * 150u);
+    }
 }
 
 TEST(LinuxConverter, BlockSizesAndShortOutputsDoNotChangeTheResult) {
