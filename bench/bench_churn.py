@@ -256,7 +256,9 @@ def run(report, build, args):
                 "where the tone's phase turns by more than 8° (a dropped or doubled sample turns it by 22.5°) or "
                 "its level halves; a sound is heard when its frequency reaches a quarter of its level. Resident "
                 "size is `VmRSS`, descriptors are `/proc/PID/fd`, CPU is all threads' time on a CPU, graph counts "
-                "come from `pw-dump`." + (f" Breaks at {where}." if breaks else ""))
+                "come from `pw-dump`. The tap's own nodes are its clock, the one it keeps made in advance for the "
+                "next stream and one per captured stream: 3 with only the tone playing." +
+                (f" Breaks at {where}." if breaks else ""))
     rel = os.path.relpath(player, TOP)
     report.command(f"{rel} tone {TONE_HZ} {TONE_LEVEL} SECONDS")
     report.command(f"{rel} --name '{ORDINARY_NAME}' burst {ORDINARY_HZ} {BURST_LEVEL} {BURST_SECONDS:g}")

@@ -16,6 +16,7 @@
 #include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
+#include <malloc.h>
 #include <spa/utils/result.h>
 #include <unistd.h>
 
@@ -54,8 +55,11 @@ using linux_backend::MonoResampler;
 // The nodes of the capture run at the usual graph rate; PipeWire adapts them
 // when the graph runs at another.
 constexpr std::uint32_t kGraphRate = 48000;
-// Mixed frames waiting for the loop thread (5.5 s at 48 kHz).
-constexpr std::size_t kMixRingFrames = 1u << 18;
+// Mixed frames waiting for the loop thread (1.37 s at 48 kHz, 256 KiB). The
+// loop thread only resamples and posts them, never waits on the reader (the
+// output's backlog has its own bound), so it falls behind by at most what its
+// own work takes: milliseconds. A larger ring only holds more resident pages.
+constexpr std::size_t kMixRingFrames = 1u << 16;
 // The longest cycle mixed (1.4 s at 48 kHz, far beyond PipeWire's largest
 // quantum); a longer one is mixed this long.
 constexpr std::uint32_t kMaxCycleFrames = 1u << 16;
@@ -87,11 +91,13 @@ struct ApplicationNative {
 // Single producer, single consumer; capacity a power of two.
 class FloatRing {
 public:
-    explicit FloatRing(std::size_t capacity) : data_(capacity, 0.0f), mask_(capacity - 1) {}
+    // Not cleared: only written samples are read, and a page stays out of
+    // memory until the writer reaches it.
+    explicit FloatRing(std::size_t capacity) : data_(new float[capacity]), size_(capacity), mask_(capacity - 1) {}
 
     std::size_t write(const float* src, std::size_t n) {
         const std::size_t w = write_.load(std::memory_order_relaxed);
-        const std::size_t space = data_.size() - (w - read_.load(std::memory_order_acquire));
+        const std::size_t space = size_ - (w - read_.load(std::memory_order_acquire));
         n = std::min(n, space);
         for (std::size_t i = 0; i < n; ++i) data_[(w + i) & mask_] = src[i];
         write_.store(w + n, std::memory_order_release);
@@ -107,7 +113,8 @@ public:
     }
 
 private:
-    std::vector<float> data_;
+    std::unique_ptr<float[]> data_;
+    std::size_t size_;
     std::size_t mask_;
     std::atomic<std::size_t> write_{0};
     std::atomic<std::size_t> read_{0};
@@ -208,7 +215,6 @@ public:
         if (configuration.excludesCurrentProcessAudio.value_or(false)) rules_.processes.insert(::getpid());
         outputRate_ = static_cast<double>(configuration.sampleRate.value_or(48000));
         outputChannels_ = static_cast<std::uint32_t>(configuration.channelCount.value_or(2));
-        mix_.resize(kMaxCycleFrames);
     }
 
     ~PipeWireStream() override {
@@ -582,6 +588,9 @@ private:
             leaving_.push_back(Leaving{std::move(source.mix), drain ? now + kDrainTime : now});
             source.attached = false;
             detachLeaving();
+        } else {
+            source.mix.reset();
+            returnFreedMemory();
         }
         if (source.captureNode && source.serial != 0) connection_->graph().captureNodeGone(source.serial);
     }
@@ -590,13 +599,25 @@ private:
     // would not let go of yet is kept, attached, until it does.
     void detachLeaving() {
         const auto now = std::chrono::steady_clock::now();
+        bool freed = false;
         for (auto it = leaving_.begin(); it != leaving_.end();) {
             MixerSource* mix = it->mix.get();
-            if (it->until <= now && invokeRealtime([&] { mixer_.detach(*mix); })) it = leaving_.erase(it);
-            else ++it;
+            if (it->until <= now && invokeRealtime([&] { mixer_.detach(*mix); })) {
+                it = leaving_.erase(it);
+                freed = true;
+            } else {
+                ++it;
+            }
         }
+        if (freed) returnFreedMemory();
         if (!leaving_.empty()) retryLater();
     }
+
+    // A stream's node and source leave free chunks in this thread's malloc
+    // arena (PipeWire's converter touches a few hundred KiB per node): give
+    // their pages back, so that a tap that saw many short streams is no
+    // larger than one that saw few.
+    static void returnFreedMemory() { malloc_trim(0); }
 
     void unlink(const std::vector<LinkKey>& keys) {
         for (const LinkKey& key : keys) {
@@ -750,8 +771,8 @@ private:
         std::uint32_t frames = self->cycleFrames(b);
         if (b) pw_stream_queue_buffer(self->master_, b);
         if (frames == 0) return;
-        self->mixer_.mix(self->mix_.data(), frames, cycleStart(self->position_));
-        self->mixRing_.write(self->mix_.data(), frames);
+        self->mixer_.mix(self->mix_.get(), frames, cycleStart(self->position_));
+        self->mixRing_.write(self->mix_.get(), frames);
         pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
     }
 
@@ -832,7 +853,9 @@ private:
     Mixer mixer_;
     std::atomic<spa_io_position*> position_{nullptr};
     std::uint64_t cycleRemainder_ = 0;
-    std::vector<float> mix_;
+    // Sized for the longest cycle, not cleared: only the pages a cycle's
+    // length reaches are ever resident.
+    std::unique_ptr<float[]> mix_{new float[kMaxCycleFrames]};
     FloatRing mixRing_{kMixRingFrames};
 };
 
@@ -875,6 +898,16 @@ private:
 
 }  // namespace
 
-std::unique_ptr<CaptureSystem> makeDefaultCaptureSystem(Process&) { return std::make_unique<PipeWireCaptureSystem>(); }
+std::unique_ptr<CaptureSystem> makeDefaultCaptureSystem(Process&) {
+    // Each capture node's converter allocates buffers of several MiB (sized
+    // for 65 channels, touched for the few it carries). glibc serves the first
+    // by mmap, then, once one is freed, raises its threshold and serves the
+    // next from the arena, where a node's touched pages stay resident after
+    // it goes: with streams coming and going the tap grew by 6 MiB in 30 s.
+    // A fixed threshold keeps every such buffer its own mapping, returned to
+    // the system when its node goes.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    return std::make_unique<PipeWireCaptureSystem>();
+}
 
 }  // namespace pimorlo::platform
