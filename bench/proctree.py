@@ -4,6 +4,7 @@ and the orderly end of a child."""
 import os
 import signal
 import subprocess
+import time
 
 
 def _stat_fields(pid):
@@ -71,10 +72,17 @@ TICK = os.sysconf("SC_CLK_TCK")
 
 
 def cpu_seconds(pid):
-    """Time on a CPU so far, all live threads, to the nanosecond: the
-    scheduler's own count (/proc/<pid>/task/*/schedstat), as the clock-tick
-    figures in /proc/<pid>/stat are too coarse for a few seconds of a light
-    process. Falls back to those where schedstat is missing."""
+    """Time on a CPU so far, all threads, those that have ended included, to
+    the nanosecond: the process's own CPU clock (CLOCK_PROCESS_CPUTIME_ID as
+    clock_getcpuclockid(3) names it for another process). Summing the live
+    threads' /proc/<pid>/task/*/schedstat instead loses a thread's whole
+    time the moment it ends, so a window in which one ends can come out
+    negative. Falls back to that sum, then to the clock ticks of
+    /proc/<pid>/stat, where the clock cannot be read."""
+    try:
+        return time.clock_gettime((~pid << 3) | 2)
+    except OSError:
+        pass
     total = 0
     try:
         tasks = os.listdir(f"/proc/{pid}/task")

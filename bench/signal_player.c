@@ -6,6 +6,8 @@
  *       each interval, silence between. For each click, one line on standard
  *       output: the CLOCK_MONOTONIC time in ns at which the graph asked for
  *       that buffer, which is when the click is handed over to be played.
+ *       Whenever the graph's cycle changes length, one line "cycle FRAMES NS":
+ *       its new length in frames at 48 kHz and when the first such cycle came.
  *   signal_player tone HZ AMPLITUDE SECONDS
  *       A sine generated from the frame index, so it repeats exactly: any
  *       sample a reader drops or doubles shows as a break in its period.
@@ -47,6 +49,7 @@ struct player {
     uint64_t next_click;
     int click_left;
     uint64_t burst_frames; /* burst: frames of sound before silence; 0 for a tone */
+    uint64_t cycle_frames; /* clicks: the cycle length last reported */
 };
 
 static uint64_t gcd(uint64_t a, uint64_t b) {
@@ -71,6 +74,14 @@ static void on_process(void *userdata) {
     uint32_t n = buf->datas[0].maxsize / stride;
     if (b->requested != 0 && b->requested < n) n = (uint32_t)b->requested;
 
+    if (p->clicks && b->requested != 0 && b->requested != p->cycle_frames) {
+        p->cycle_frames = b->requested;
+        char line[64];
+        const int len = snprintf(line, sizeof line, "cycle %llu %lld\n", (unsigned long long)b->requested,
+                                 (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+        const ssize_t written = write(STDOUT_FILENO, line, (size_t)len);
+        (void)written;
+    }
     if (p->clicks && p->frame >= p->next_click) {
         p->click_left = CLICK_FRAMES;
         p->next_click = p->frame + p->interval_frames;
@@ -162,6 +173,11 @@ int main(int argc, char **argv) {
     }
     if (seconds <= 0 || (p.clicks && p.interval_frames == 0)) return usage();
 
+    /* The configuration pw-play uses: its rt module runs the process callback
+     * at realtime priority, as a real player's is. At an ordinary priority
+     * this player, not the reader under test, is what misses cycles on a
+     * loaded machine, and every reader hears that as a break. */
+    setenv("PIPEWIRE_CONFIG_NAME", "client-rt.conf", 0);
     pw_init(&argc, &argv);
     p.loop = pw_main_loop_new(NULL);
     struct pw_loop *loop = pw_main_loop_get_loop(p.loop);

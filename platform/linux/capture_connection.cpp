@@ -39,7 +39,14 @@ Connection::Connection() {
     std::call_once(pipewireInit, [] { pw_init(nullptr, nullptr); });
     loop_ = pw_thread_loop_new("pimorlo-capture", nullptr);
     if (loop_ == nullptr) return;
-    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+    // The configuration PipeWire's own clients use for real-time work: its
+    // rt module gives the data thread, which runs every capture node's and the
+    // clock's process callback, the realtime priority the daemon's graph runs
+    // at. At an ordinary priority that thread waits behind whatever else the
+    // machine runs, misses cycles, and each cycle missed is audio lost.
+    context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
+                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    if (context_ == nullptr) context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
 }
 
 Connection::~Connection() {

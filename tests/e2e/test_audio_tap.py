@@ -524,6 +524,30 @@ class continuity(Base):
             diff = abs(cmath.phase(cmath.exp(1j * (p - ref))))
             self.assertLess(diff, 0.1, "phase jump at block %d" % i)
 
+    def test_real_time_thread_is_scheduled_like_the_daemons(self):
+        # A capture node whose thread waits behind ordinary processes misses
+        # cycles on a busy machine, and each missed cycle is audio lost. Where
+        # the daemon's own data thread gets a realtime policy, ours must too.
+        def realtime_threads(pid):
+            found = []
+            for tid in os.listdir("/proc/%d/task" % pid):
+                try:
+                    policy = os.sched_getscheduler(int(tid)) & ~os.SCHED_RESET_ON_FORK
+                    if policy in (os.SCHED_FIFO, os.SCHED_RR):
+                        found.append(int(tid))
+                except OSError:
+                    pass
+            return found
+
+        tap = self.tap()
+        tap.wait_for_audio()
+        if not realtime_threads(self.session.procs["pipewire"].pid):
+            tap.finish()
+            self.skipTest("no realtime scheduling on this system")
+        self.assertTrue(realtime_threads(tap.proc.pid), "no thread of the tap has a realtime policy")
+        status, _, err = tap.finish()
+        self.assertEqual((status, err), (0, ""))
+
     def test_silence_arrives_at_the_output_rate(self):
         tap = self.tap()
         tap.wait_for_audio()
