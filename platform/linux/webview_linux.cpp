@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/linux/gtk_view.h"
+#include "platform/linux/renderer_choice.h"
 #include "platform/linux/url_glib.h"
 #include "platform/webview.h"
 
@@ -341,6 +342,8 @@ public:
         // open windows reach the new-window rule like links do.
         webkit_settings_set_enable_media_stream(settings, TRUE);
         webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+        if (linux_backend::webCompositing(linux_backend::machineRendererFacts()) == false)
+            webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
 #ifdef PIMORLO_MOCK_CAPTURE_DEVICES
         webkit_settings_set_enable_mock_capture_devices(settings, TRUE);
 #endif
