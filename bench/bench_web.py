@@ -33,10 +33,11 @@ def _spread_note(what, ours, surf):
     """Whether the medians' difference stands out of the runs' own spread."""
     lo_o, hi_o = min(ours.values), max(ours.values)
     lo_s, hi_s = min(surf.values), max(surf.values)
+    runs = f"(n={len(ours.values)} each)"
     if hi_o < lo_s:
-        return f"{what}: every run of ours is below every run of surf."
+        return f"{what}: every run of ours is below every run of surf {runs}."
     if hi_s < lo_o:
-        return f"{what}: every run of surf is below every run of ours."
+        return f"{what}: every run of surf is below every run of ours {runs}."
     return (f"{what}: the two ranges overlap (ours {ours.fmt(lo_o)}–{ours.fmt(hi_o)}, surf "
             f"{surf.fmt(lo_s)}–{surf.fmt(hi_s)} {ours.unit}); the medians differ by "
             f"{ours.fmt(abs(ours.median - surf.median))} {ours.unit}, within the run-to-run spread.")
