@@ -317,10 +317,16 @@ private:
 // started is reported and otherwise ignored.
 class LinuxWorkspace final : public Workspace {
 public:
+    // The renderer and GL switches this process chose for itself stay with
+    // it; the application opened draws as it would have anyway.
     bool open(const URL& url) override {
+        GAppLaunchContext* context = g_app_launch_context_new();
+        for (const auto& name : linux_backend::variablesSetForThisProcess())
+            g_app_launch_context_unsetenv(context, name.c_str());
         GError* error = nullptr;
-        gboolean launched = g_app_info_launch_default_for_uri(url.absoluteString.c_str(), nullptr, &error);
+        gboolean launched = g_app_info_launch_default_for_uri(url.absoluteString.c_str(), context, &error);
         g_clear_error(&error);
+        g_object_unref(context);
         return launched;
     }
 };
