@@ -23,9 +23,30 @@ def _page():
         return f.read().replace("{", "{{").replace("}", "}}")
 
 
+# Nothing but the beacon: what each toolkit's processes cost before any page
+# content does.
+EMPTY_PAGE = ("<!doctype html><script>addEventListener('load', () => {{ "
+              "new Image().src = '/report?loaded=1&' + location.search.slice(1); }});</script>")
+
+
+def _spread_note(what, ours, surf):
+    """Whether the medians' difference stands out of the runs' own spread."""
+    lo_o, hi_o = min(ours.values), max(ours.values)
+    lo_s, hi_s = min(surf.values), max(surf.values)
+    runs = f"(n={len(ours.values)} each)"
+    if hi_o < lo_s:
+        return f"{what}: every run of ours is below every run of surf {runs}."
+    if hi_s < lo_o:
+        return f"{what}: every run of surf is below every run of ours {runs}."
+    return (f"{what}: the two ranges overlap (ours {ours.fmt(lo_o)}–{ours.fmt(hi_o)}, surf "
+            f"{surf.fmt(lo_s)}–{surf.fmt(hi_s)} {ours.unit}); the medians differ by "
+            f"{ours.fmt(abs(ours.median - surf.median))} {ours.unit}, within the run-to-run spread.")
+
+
 def _one(session, program, label, run_id, settle):
     argv_for, extra_env = program
-    url = session.url(f"/page?who={label}&run={run_id}")
+    path = "/empty" if label.endswith("-empty") else "/page"
+    url = session.url(f"{path}?who={label}&run={run_id}")
     argv = argv_for(url)
     saved = dict(session.env)
     session.env.update(extra_env)
@@ -72,11 +93,16 @@ def run(report, build, args):
         # user's environment, to show what the default it picks is worth.
         for renderer in RENDERERS:
             programs[f"ours-{renderer}"] = (lambda url: (ours, url), {"GSK_RENDERER": renderer})
+        # WebKit's own compositor in the web process, which the shell leaves
+        # off without a GPU; and both programs on a page with nothing on it.
+        programs["ours-composited"] = (lambda url: (ours, url), {"WEBKIT_FORCE_COMPOSITING_MODE": "1"})
+        programs["ours-empty"] = programs["ours"]
+        programs["surf-empty"] = programs["surf"]
     settle = 0.3 if args.quick else 1.0
     times = {k: [] for k in programs}
     pss = {k: [] for k in programs}
     trees = {k: {} for k in programs}
-    with Session({"/page": _page()}) as session:
+    with Session({"/page": _page(), "/empty": EMPTY_PAGE}) as session:
         # One load each that is not counted: both then start from a warm file cache.
         if not args.quick:
             for label, program in programs.items():
@@ -105,11 +131,13 @@ def run(report, build, args):
         return ", ".join(f"{name} {statistics.median(v):.1f} MiB" for name, v in sorted(trees[label].items()))
     report.detail(part, head, ["PimOrloWebView", t_ours.cell(), m_ours.cell(), split("ours")])
     report.detail(part, head, ["surf", t_surf.cell(), m_surf.cell(), split("surf")])
-    for renderer in RENDERERS:
-        label = f"ours-{renderer}"
+    others = [(f"ours-{r}", f"PimOrloWebView with `GSK_RENDERER={r}` (not a target)") for r in RENDERERS]
+    others += [("ours-composited", "PimOrloWebView with `WEBKIT_FORCE_COMPOSITING_MODE=1` (not a target)"),
+               ("ours-empty", "PimOrloWebView, empty page (not a target)"),
+               ("surf-empty", "surf, empty page (not a target)")]
+    for label, title in others:
         if label in programs:
-            report.detail(part, head, [f"PimOrloWebView with `GSK_RENDERER={renderer}` (not a target)",
-                                       Stat(times[label], "ms", 0).cell(), Stat(pss[label], "MiB", 1).cell(),
+            report.detail(part, head, [title, Stat(times[label], "ms", 0).cell(), Stat(pss[label], "MiB", 1).cell(),
                                        split(label)])
     report.note(part, "The page (`bench/page.html`: styles, a list built by script, a form) comes from a 127.0.0.1 "
                 "server; its `load` handler requests `/report`, and the time runs from just before the program is "
@@ -124,9 +152,22 @@ def run(report, build, args):
                 " With no GPU render node and software GL, ours draws through GTK's cairo renderer by default; "
                 "the rows under each `GSK_RENDERER` show the alternatives it was chosen from, measured in the same "
                 "run (GTK 4.8 as Debian builds it has no Vulkan renderer). Under `gl` and `ngl` the UI process "
-                "carries Mesa's software rasteriser.")
+                "carries Mesa's software rasteriser. For the same reason the web view paints without WebKit's GL "
+                "compositor there (`WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER`): in the web process that compositor "
+                "too would run on the software rasteriser; the `WEBKIT_FORCE_COMPOSITING_MODE=1` row shows it on "
+                "(and with it GDK's GL, which the shell otherwise leaves out there). surf keeps WebKit's default.")
+    report.note(part, " ".join([_spread_note("Time to load", t_ours, t_surf),
+                                _spread_note("Tree PSS", m_ours, m_surf)]))
+    if "ours-empty" in programs:
+        t_oe, t_se = Stat(times["ours-empty"], "ms", 0), Stat(times["surf-empty"], "ms", 0)
+        report.note(part, f"On a page with nothing but the beacon (`/empty`) ours loads in {t_oe.cell()} and surf in "
+                    f"{t_se.cell()}: the time the toolkits themselves take to bring up a window and WebKit's "
+                    "processes, before the page adds anything. Ours is GTK 4 with WebKitGTK 6.0, surf GTK 3 with "
+                    "WebKitGTK 4.1; the by-process rows show where each spends its memory.")
     report.command(f"{os.path.relpath(ours, TOP)} http://127.0.0.1:PORT/page?who=ours&run=N")
     for renderer in RENDERERS:
         report.command(f"GSK_RENDERER={renderer} {os.path.relpath(ours, TOP)} "
                        f"http://127.0.0.1:PORT/page?who=ours-{renderer}&run=N")
+    report.command(f"WEBKIT_FORCE_COMPOSITING_MODE=1 {os.path.relpath(ours, TOP)} "
+                   "http://127.0.0.1:PORT/page?who=ours-composited&run=N")
     report.command(f"{surf} -N http://127.0.0.1:PORT/page?who=surf&run=N")

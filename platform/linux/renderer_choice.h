@@ -1,8 +1,10 @@
-// Which GTK renderer the web shell asks for when the user has not chosen one.
+// Which GTK renderer the web shell asks for when the user has not chosen one,
+// and whether WebKit's web process composites the page with GL.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pimorlo::platform::linux_backend {
 
@@ -13,13 +15,39 @@ struct RendererFacts {
     bool hasRenderNode = false;
     // LIBGL_ALWAYS_SOFTWARE asks Mesa for its software rasteriser.
     bool softwareGLForced = false;
+    // WEBKIT_DISABLE_COMPOSITING_MODE or WEBKIT_FORCE_COMPOSITING_MODE as the
+    // user left it; nothing when neither is set.
+    std::optional<std::string> userCompositingChoice;
+    // GDK_DEBUG or GDK_DISABLE is set.
+    bool userSetGdkSwitches = false;
 };
+
+struct EnvironmentSetting {
+    std::string name;
+    std::string value;
+    bool operator==(const EnvironmentSetting&) const = default;
+};
+
+// The facts of the machine and environment this process runs in.
+RendererFacts machineRendererFacts();
 
 // The value to give GSK_RENDERER, or nothing to leave GTK's own choice.
 std::optional<std::string> defaultRenderer(const RendererFacts& facts);
 
-// Sets GSK_RENDERER for this process from the machine it runs on, unless the
-// user set it. Must run before GTK initialises.
-void applyDefaultRenderer();
+// Whether the web view composites with GL: false to paint without it,
+// nothing to leave WebKit's own default (and its reading of the environment).
+std::optional<bool> webCompositing(const RendererFacts& facts);
+
+// The switch that keeps GDK from setting up GL when its display opens, for
+// the GTK 4 minor version given; nothing to leave GDK as it is.
+std::optional<EnvironmentSetting> gdkGLSwitch(const RendererFacts& facts, unsigned gtkMinorVersion);
+
+// Sets GSK_RENDERER, and GDK's GL switch, for this process from the machine
+// it runs on, unless the user set them. Must run before GTK initialises.
+void applyDefaultRenderer(unsigned gtkMinorVersion);
+
+// The variables applyDefaultRenderer set: they are this process's choice for
+// its own drawing, not to be handed to the programs it starts.
+const std::vector<std::string>& variablesSetForThisProcess();
 
 }  // namespace pimorlo::platform::linux_backend

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/linux/gtk_view.h"
+#include "platform/linux/renderer_choice.h"
 #include "platform/linux/url_glib.h"
 #include "platform/webview.h"
 
@@ -316,10 +317,16 @@ private:
 // started is reported and otherwise ignored.
 class LinuxWorkspace final : public Workspace {
 public:
+    // The renderer and GL switches this process chose for itself stay with
+    // it; the application opened draws as it would have anyway.
     bool open(const URL& url) override {
+        GAppLaunchContext* context = g_app_launch_context_new();
+        for (const auto& name : linux_backend::variablesSetForThisProcess())
+            g_app_launch_context_unsetenv(context, name.c_str());
         GError* error = nullptr;
-        gboolean launched = g_app_info_launch_default_for_uri(url.absoluteString.c_str(), nullptr, &error);
+        gboolean launched = g_app_info_launch_default_for_uri(url.absoluteString.c_str(), context, &error);
         g_clear_error(&error);
+        g_object_unref(context);
         return launched;
     }
 };
@@ -341,6 +348,8 @@ public:
         // open windows reach the new-window rule like links do.
         webkit_settings_set_enable_media_stream(settings, TRUE);
         webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+        if (linux_backend::webCompositing(linux_backend::machineRendererFacts()) == false)
+            webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
 #ifdef PIMORLO_MOCK_CAPTURE_DEVICES
         webkit_settings_set_enable_mock_capture_devices(settings, TRUE);
 #endif

@@ -309,7 +309,16 @@ LinuxWindow::LinuxWindow(LinuxApplication& app, GtkApplication* gtkApp, GMenuMod
     gtk_widget_set_vexpand(content_, TRUE);
     gtk_box_append(GTK_BOX(box), menuBar_);
     gtk_box_append(GTK_BOX(box), content_);
-    gtk_window_set_child(window_, box);
+    // A box holds its children to their minimum only along its own axis.
+    // Without a window manager to enforce the minimum size, GTK first lays the
+    // window out at whatever size the X server gave it and only then grows it
+    // back; the horizontal box keeps the content from ever being narrower
+    // than its minimum on the way, as the vertical one keeps it from being
+    // shorter.
+    GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_widget_set_hexpand(box, TRUE);
+    gtk_box_append(GTK_BOX(row), box);
+    gtk_window_set_child(window_, row);
 
     GtkEventController* keys = gtk_shortcut_controller_new_for_model(contentShortcuts);
     gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_BUBBLE);
@@ -405,7 +414,7 @@ public:
 std::shared_ptr<Application> makeDefaultApplication() {
     static std::weak_ptr<Application> shared;
     if (auto existing = shared.lock()) return existing;
-    linux_backend::applyDefaultRenderer();
+    linux_backend::applyDefaultRenderer(gtk_get_minor_version());
     auto created = std::make_shared<LinuxApplication>();
     shared = created;
     return created;

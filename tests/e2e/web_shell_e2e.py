@@ -233,6 +233,8 @@ def case_external_link(args):
         wait_until(lambda: s.opened(), 10, "the fake browser")
         clicked = time.time()
         check(s.opened() == ["https://external.invalid/clicked"], f"opened {s.opened()}")
+        unset = "GSK_RENDERER=unset GDK_DEBUG=unset GDK_DISABLE=unset"
+        check(s.opened_environment() == [unset], f"the browser was given {s.opened_environment()}")
         wait_until(lambda: len(ticks_after(s, clicked + 0.5)) >= 3, 10, "the page to keep running after the click")
         check(proc.poll() is None, "the web shell ended")
 

@@ -164,7 +164,11 @@ def _shell_environment(root, display):
     opened = os.path.join(root, "opened.txt")
     browser = os.path.join(root, "fake-browser")
     with open(browser, "w") as f:
-        f.write(f"#!/bin/sh\nprintf '%s\\n' \"$1\" >> '{opened}'\n")
+        f.write(f"#!/bin/sh\nprintf '%s\\n' \"$1\" >> '{opened}'\n"
+                # What the shell chose for its own drawing must not reach the
+                # programs it opens.
+                f"printf 'GSK_RENDERER=%s GDK_DEBUG=%s GDK_DISABLE=%s\\n' \"${{GSK_RENDERER-unset}}\" "
+                f"\"${{GDK_DEBUG-unset}}\" \"${{GDK_DISABLE-unset}}\" >> '{opened}.env'\n")
     os.chmod(browser, 0o755)
     with open(os.path.join(data, "applications", "pimorlo-fake-browser.desktop"), "w") as f:
         f.write("[Desktop Entry]\nType=Application\nName=Fake Browser\n"
@@ -390,6 +394,14 @@ class Session:
     def opened(self):
         try:
             with open(self.opened_file) as f:
+                return [line.rstrip("\n") for line in f]
+        except FileNotFoundError:
+            return []
+
+    def opened_environment(self):
+        """The drawing variables each program the shell opened was given."""
+        try:
+            with open(self.opened_file + ".env") as f:
                 return [line.rstrip("\n") for line in f]
         except FileNotFoundError:
             return []
