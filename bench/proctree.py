@@ -71,6 +71,26 @@ def status_kib(pid, field):
 TICK = os.sysconf("SC_CLK_TCK")
 
 
+def thread_cpu(pid):
+    """{tid: (realtime, CPU seconds so far)} for each live thread of `pid`;
+    realtime when it runs under SCHED_FIFO or SCHED_RR."""
+    out = {}
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return out
+    for tid in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                text = f.read()
+            policy = int(text[text.rindex(")") + 2:].split()[38])
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                out[int(tid)] = (policy in (1, 2), int(f.read().split()[0]) / 1e9)
+        except (OSError, ValueError, IndexError):
+            continue  # a thread that has just ended
+    return out
+
+
 def cpu_seconds(pid):
     """Time on a CPU so far, all threads, those that have ended included, to
     the nanosecond: the process's own CPU clock (CLOCK_PROCESS_CPUTIME_ID as
