@@ -86,9 +86,11 @@ MARKER = "pimorlo-download-" + os.urandom(6).hex()
 DOWNLOADS = """<!doctype html><html><head><title>E2E downloads</title></head><body>
 <a id="dl" href="/plain-file" download="{marker}.txt">save</a>
 <script>
+// Two seconds apart: a second apart, on a loaded machine, the last request
+// once never came.
 setTimeout(() => location.href = '/attachment-bin', 300);
-setTimeout(() => location.href = '/attachment-html', 1300);
-setTimeout(() => document.getElementById('dl').click(), 2300);
+setTimeout(() => location.href = '/attachment-html', 2300);
+setTimeout(() => document.getElementById('dl').click(), 4300);
 </script>""".replace("{marker}", MARKER) + ticking("downloads") + "</body></html>"
 
 # Addresses the view may load but cannot: no handler serves them, or nothing
