@@ -102,8 +102,22 @@ def version_lines(sources):
 
 
 # -- output ---------------------------------------------------------------------
+MODULES = {"audio": "bench_audio", "capture": "bench_capture", "web": "bench_web", "churn": "bench_churn"}
+
+
+def add_limits(report):
+    """What was tried against a missed target and what limits it: each part's
+    module keeps that as `LIMITS` (section name -> text), added where the
+    section has figures."""
+    for module in MODULES.values():
+        for section, text in getattr(__import__(module), "LIMITS", {}).items():
+            if section in report.details or section in report.notes:
+                report.note(section, text)
+
+
 def write_markdown(path, report, runs):
     """`runs`: one dict per run that fed `report` (mode, parts, started, load, elapsed, source, flags)."""
+    add_limits(report)
     out = []
     out.append("# Benchmarks")
     out.append("")
@@ -220,7 +234,7 @@ def main():
     parts = [p.strip() for p in args.parts.split(",") if p.strip()]
     failed = []
     for part in parts:
-        module = {"audio": "bench_audio", "capture": "bench_capture", "web": "bench_web", "churn": "bench_churn"}[part]
+        module = MODULES[part]
         print(f"bench: {part}", file=sys.stderr, flush=True)
         try:
             __import__(module).run(report, build, args)

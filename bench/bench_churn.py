@@ -33,6 +33,16 @@ ORDINARY_NAME = "Churn notification"
 SETTLE = 2.0
 
 
+
+# How to read the two figures that depend on the machine's other load.
+LIMITS = {"Churn soak": (
+    "Reading the figures. A break here is the tone losing a cycle anywhere between the player and the reader; "
+    "with nothing else reading the sink there is no peer to tell the daemon's from ours, so compare the "
+    "continuity run of the capture part, where pw-record reads the same graph side by side. A sound split by "
+    "a break is heard twice, so a break can show as one ordinary sound more heard than played. Resident size "
+    "after 30 s is the allocator settling on the first streams (the arena's scattered free chunks, which "
+    "trimming cannot give back); from there to the end is what an hour of streams added.")}
+
 def _basis(hz):
     return [cmath.exp(-2j * math.pi * hz * n / RATE) for n in range(WINDOW)]
 
