@@ -261,24 +261,34 @@ def main():
 
 
 def merge(args):
-    """One report from several kept runs, in the order given."""
+    """One report from several kept runs, in the order given. A section
+    (a part's figures) measured by more than one run is taken from the first
+    that has it, so a part measured again can be put in front."""
     report = Report()
     runs = []
+    taken = set()
     for path in args.merge:
         with open(path) as f:
             kept = json.load(f)
-        runs.append(kept["run"])
         part = kept["report"]
-        report.targets += [tuple(t) for t in part["targets"]]
+        sections = {t[0] for t in part["targets"]} | set(part["details"]) | set(part["notes"])
+        fresh = sections - taken
+        if not fresh:
+            continue
+        runs.append(kept["run"])
+        report.targets += [tuple(t) for t in part["targets"] if t[0] in fresh]
         for name, rows in part["details"].items():
-            for row in rows:
-                report.detail(name, part["detail_heads"][name], row)
+            if name in fresh:
+                for row in rows:
+                    report.detail(name, part["detail_heads"][name], row)
         for name, texts in part["notes"].items():
-            for text in texts:
-                report.note(name, text)
+            if name in fresh:
+                for text in texts:
+                    report.note(name, text)
         for text in part["commands"]:
             report.command(text)
         report.skipped += part["skipped"]
+        taken |= sections
     out = args.out or os.path.join(TOP, "BENCHMARKS.md")
     write_markdown(out, report, runs)
     print(f"bench: wrote {out} from {len(runs)} runs", file=sys.stderr)
