@@ -131,8 +131,8 @@ def write_markdown(path, report, runs):
         r = runs[0]
         out.append(f"Latest: {mode}, {r['started']} UTC, {r['elapsed'] / 60:.1f} minutes.")
     else:
-        out.append(f"Latest: {mode} in {len(runs)} runs side by side on this machine, each with its own private "
-                   "sessions (so each saw the others' load):")
+        out.append(f"Latest: {mode} in {len(runs)} runs on this machine, each with its own private sessions; "
+                   "runs whose times overlap ran side by side and saw each other's load:")
         out.append("")
         for r in runs:
             out.append(f"- {r['parts']}: started {r['started']} UTC, {r['elapsed'] / 60:.1f} minutes, "
@@ -275,7 +275,10 @@ def merge(args):
         fresh = sections - taken
         if not fresh:
             continue
-        runs.append(kept["run"])
+        run = dict(kept["run"])
+        if sections - fresh:
+            run["parts"] += f" (its {', '.join(sorted(sections - fresh))} figures left for the run above)"
+        runs.append(run)
         report.targets += [tuple(t) for t in part["targets"] if t[0] in fresh]
         for name, rows in part["details"].items():
             if name in fresh:

@@ -17,12 +17,12 @@ CASES = [("48000Hz_stereo", "48 kHz stereo float"), ("44100Hz_stereo", "44.1 kHz
 
 # What was tried against the targets this part misses, and what limits them.
 LIMITS = {"Audio path": (
-    "Limits. *CPU time against libsoxr direct*: with allocations gone, the instruction counts below the direct "
-    "loop's and as many writes as it makes, what is left of the time's difference is how the seam's virtual "
-    "calls and per-buffer objects sit in the caches, and the noise of a shared machine: ratios of about 0.9 to "
-    "1.4 between rows whose instruction ratios are all 0.95 to 0.98. Tried: buffers and formats reused "
-    "(no allocation per buffer), float stereo and mono mixed down as they are copied, libsoxr writing 16-bit "
-    "output itself.")}
+    "Limits. *CPU time against libsoxr direct*: allocations are gone, the instructions are a few per cent "
+    "below the direct loop's and the writes as many; what is left of the time, up to about a tenth at 480 "
+    "frames on a quiet machine, is the seam's virtual calls and per-buffer objects in the caches and branch "
+    "predictors (see the section without the write system call), and a shared machine's noise moves the ratio "
+    "by more than that from run to run. Tried: buffers and formats reused (no allocation per buffer), float "
+    "stereo and mono mixed down as they are copied, libsoxr writing 16-bit output itself.")}
 
 def _level(value):
     # The path writes exact zeros when what is left is below half a 16-bit step.
