@@ -81,9 +81,7 @@ def thread_cpu(pid):
         return out
     for tid in tasks:
         try:
-            with open(f"/proc/{pid}/task/{tid}/stat") as f:
-                text = f.read()
-            policy = int(text[text.rindex(")") + 2:].split()[38])
+            policy = int(_stat_fields(int(tid))[38])  # /proc/<tid> serves a thread too
             with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
                 out[int(tid)] = (policy in (1, 2), int(f.read().split()[0]) / 1e9)
         except (OSError, ValueError, IndexError):
@@ -103,25 +101,14 @@ def cpu_seconds(pid):
         return time.clock_gettime((~pid << 3) | 2)
     except OSError:
         pass
-    total = 0
+    threads = thread_cpu(pid)
+    if threads:
+        return sum(spent for _, spent in threads.values())
     try:
-        tasks = os.listdir(f"/proc/{pid}/task")
+        fields = _stat_fields(pid)
     except OSError:
         return 0.0
-    try:
-        for tid in tasks:
-            try:
-                with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
-                    total += int(f.read().split()[0])
-            except FileNotFoundError:
-                continue  # a thread that has just ended
-        return total / 1e9
-    except (OSError, ValueError, IndexError):
-        try:
-            fields = _stat_fields(pid)
-        except OSError:
-            return 0.0
-        return (int(fields[11]) + int(fields[12])) / TICK
+    return (int(fields[11]) + int(fields[12])) / TICK
 
 
 def command_name(pid):
