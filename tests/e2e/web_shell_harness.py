@@ -213,6 +213,18 @@ def _sandbox_usable():
     return probe.returncode == 0
 
 
+
+def end_group(proc):
+    """Ends a display server and its process group: TERM, then KILL past 10 s."""
+    try:
+        os.killpg(proc.pid, signal.SIGTERM)
+        proc.wait(timeout=10)
+    except ProcessLookupError:
+        pass
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait(timeout=10)
+
 class Session:
     """One private display server, web server and fake browser.
 
@@ -437,24 +449,9 @@ class Session:
         for server in (self.server, self.server6, self.foreign):
             if server:
                 server.stop()
-        if self.weston:
-            try:
-                os.killpg(self.weston.pid, signal.SIGTERM)
-                self.weston.wait(timeout=10)
-            except ProcessLookupError:
-                pass
-            except subprocess.TimeoutExpired:
-                os.killpg(self.weston.pid, signal.SIGKILL)
-                self.weston.wait(timeout=10)
-        if self.xvfb:
-            try:
-                os.killpg(self.xvfb.pid, signal.SIGTERM)
-                self.xvfb.wait(timeout=10)
-            except ProcessLookupError:
-                pass
-            except subprocess.TimeoutExpired:
-                os.killpg(self.xvfb.pid, signal.SIGKILL)
-                self.xvfb.wait(timeout=10)
+        for display in (self.weston, self.xvfb):
+            if display:
+                end_group(display)
         shutil.rmtree(self.root, ignore_errors=True)
 
 
