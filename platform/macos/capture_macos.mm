@@ -10,6 +10,7 @@
 #include "platform/capture.h"
 #include "platform/macos/core_media_audio.h"
 #include "platform/macos/dispatch_queue.h"
+#include "platform/macos/exclusion_follower.h"
 #include "platform/macos/foundation_values.h"
 
 // The seam's types are named in full at file scope, where the SDK's global
@@ -62,11 +63,33 @@ namespace pimorlo::platform {
 namespace macos {
 namespace {
 
+// How often a running capture lists the applications again, to exclude one
+// that started after set-up. Nothing tells a process without AppKit that an
+// application has launched (NSWorkspace's notifications are AppKit's), and a
+// listing asks the window server about every window, so it is not asked often.
+constexpr double kExclusionLookInterval = 2.0;
+
 void callWith(const ErrorCompletion& completion, NSError* error) { completion(optionalError(error)); }
+
+SCContentFilter* contentFilterFrom(const ContentFilter& filter) {
+    NSMutableArray<SCRunningApplication*>* excluded =
+        [NSMutableArray arrayWithCapacity:filter.excludingApplications.size()];
+    for (const RunningApplication& application : filter.excludingApplications) {
+        if (SCRunningApplication* native = nativeObject(application.native)) [excluded addObject:native];
+    }
+    NSMutableArray<SCWindow*>* excepted = [NSMutableArray arrayWithCapacity:filter.exceptingWindows.size()];
+    for (const CaptureWindow& window : filter.exceptingWindows) {
+        if (SCWindow* native = nativeObject(window.native)) [excepted addObject:native];
+    }
+    return [[SCContentFilter alloc] initWithDisplay:nativeObject(filter.display.native)
+                              excludingApplications:excluded
+                                   exceptingWindows:excepted];
+}
 
 class SCKStream final : public Stream {
 public:
-    SCKStream(SCStream* stream, PimOrloStreamBridge* bridge) : stream_(stream), bridge_(bridge) {}
+    SCKStream(SCStream* stream, PimOrloStreamBridge* bridge, std::shared_ptr<ExclusionFollower> follower)
+        : stream_(stream), bridge_(bridge), follower_(std::move(follower)) {}
 
     bool addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
                          std::shared_ptr<Queue> sampleHandlerQueue, std::optional<Error>& error) override {
@@ -85,13 +108,18 @@ public:
         return added;
     }
 
+    // Applications are followed only while capture runs: a filter update is
+    // for a running stream.
     void startCapture(ErrorCompletion completion) override {
+        std::shared_ptr<ExclusionFollower> follower = follower_;
         [stream_ startCaptureWithCompletionHandler:^(NSError* error) {
+          if (error == nil && follower) follower->start();
           callWith(completion, error);
         }];
     }
 
     void stopCapture(ErrorCompletion completion) override {
+        if (follower_) follower_->stop();
         [stream_ stopCaptureWithCompletionHandler:^(NSError* error) {
           callWith(completion, error);
         }];
@@ -101,6 +129,8 @@ private:
     SCStream* stream_;
     // The stream keeps neither its delegate nor its outputs alive.
     PimOrloStreamBridge* bridge_;
+    // Empty when the filter carries no rule to follow.
+    std::shared_ptr<ExclusionFollower> follower_;
 };
 
 Display displayFrom(SCDisplay* display) { return Display{display.displayID, retainNative(display)}; }
@@ -139,6 +169,8 @@ SCStreamConfiguration* configurationFrom(const StreamConfiguration& settings) {
 
 class SCKCaptureSystem final : public CaptureSystem {
 public:
+    explicit SCKCaptureSystem(Process& process) : process_(process) {}
+
     void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                              ShareableContentCompletion completion) override {
         [SCShareableContent
@@ -158,32 +190,36 @@ public:
 
     std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
                                        std::weak_ptr<StreamDelegate> delegate) override {
-        NSMutableArray<SCRunningApplication*>* excluded =
-            [NSMutableArray arrayWithCapacity:filter.excludingApplications.size()];
-        for (const RunningApplication& application : filter.excludingApplications) {
-            if (SCRunningApplication* native = nativeObject(application.native)) [excluded addObject:native];
-        }
-        NSMutableArray<SCWindow*>* excepted = [NSMutableArray arrayWithCapacity:filter.exceptingWindows.size()];
-        for (const CaptureWindow& window : filter.exceptingWindows) {
-            if (SCWindow* native = nativeObject(window.native)) [excepted addObject:native];
-        }
-        SCContentFilter* contentFilter = [[SCContentFilter alloc] initWithDisplay:nativeObject(filter.display.native)
-                                                            excludingApplications:excluded
-                                                                 exceptingWindows:excepted];
-
         PimOrloStreamBridge* bridge = [[PimOrloStreamBridge alloc] initWithDelegate:std::move(delegate)];
-        SCStream* stream = [[SCStream alloc] initWithFilter:contentFilter
+        SCStream* stream = [[SCStream alloc] initWithFilter:contentFilterFrom(filter)
                                               configuration:configurationFrom(configuration)
                                                    delegate:bridge];
-        return std::make_shared<SCKStream>(stream, bridge);
+        return std::make_shared<SCKStream>(stream, bridge, followerFor(stream, filter));
     }
+
+private:
+    std::shared_ptr<ExclusionFollower> followerFor(SCStream* stream, const ContentFilter& filter) {
+        if (!filter.excludesApplication) return nullptr;
+        // A failed update leaves the stream on its old filter; the follower
+        // tries again at its next look and reports nothing.
+        auto apply = [stream](const ContentFilter& next, std::function<void(bool)> done) {
+            [stream updateContentFilter:contentFilterFrom(next)
+                      completionHandler:^(NSError* error) {
+                        done(error == nil);
+                      }];
+        };
+        return std::make_shared<ExclusionFollower>(*this, process_.makeSerialQueue("pimorlo.capture.exclusions"),
+                                                   kExclusionLookInterval, filter, std::move(apply));
+    }
+
+    Process& process_;
 };
 
 }  // namespace
 }  // namespace macos
 
-std::unique_ptr<CaptureSystem> makeDefaultCaptureSystem(Process& /*process*/) {
-    return std::make_unique<macos::SCKCaptureSystem>();
+std::unique_ptr<CaptureSystem> makeDefaultCaptureSystem(Process& process) {
+    return std::make_unique<macos::SCKCaptureSystem>(process);
 }
 
 }  // namespace pimorlo::platform

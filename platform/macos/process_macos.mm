@@ -3,7 +3,6 @@
 #import <Foundation/Foundation.h>
 
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -101,7 +100,12 @@ public:
         }
     }
 
-    void exit(int status) override { ::exit(status); }
+    // Ends at once. It is called from ScreenCaptureKit's callback threads and
+    // from a stop while the audio queue may still convert and write: exit(3)
+    // would run static destructors and atexit handlers under those threads,
+    // which could only crash a process on its way out. Every byte already
+    // went out through write(2), so nothing is lost by skipping them.
+    void exit(int status) override { ::_exit(status); }
 
 private:
     std::vector<std::string> arguments_;

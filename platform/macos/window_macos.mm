@@ -154,7 +154,17 @@ private:
 
 class AppKitApplication final : public Application, public std::enable_shared_from_this<AppKitApplication> {
 public:
-    AppKitApplication() : app_(NSApplication.sharedApplication) {}
+    AppKitApplication()
+        : app_(NSApplication.sharedApplication),
+          // An accessory whose window is hidden or minimised would be put in
+          // App Nap, which stretches its timers, the parent watch's among
+          // them, by far more than the watch's period. A user-initiated
+          // activity keeps the process out of App Nap from here on, without
+          // keeping the Mac awake, for as long as this object lives: the
+          // process's whole life.
+          awake_([NSProcessInfo.processInfo beginActivityWithOptions:NSActivityUserInitiatedAllowingIdleSystemSleep
+                                                               reason:@"Quits within seconds of the process that "
+                                                                      @"started it; App Nap would delay that."]) {}
 
     bool setActivationPolicy(ActivationPolicy policy) override {
         return [app_ setActivationPolicy:static_cast<NSApplicationActivationPolicy>(policy)];
@@ -225,6 +235,8 @@ public:
 
 private:
     NSApplication* app_;
+    // Held for the application's whole life: letting it go ends the activity.
+    id<NSObject> awake_;
     PimOrloApplicationBridge* bridge_ = nil;
 };
 

@@ -62,6 +62,21 @@ typedef struct {
 @property (readonly) int processIdentifier;
 @end
 
+typedef NS_OPTIONS(uint64_t, NSActivityOptions){
+    NSActivityIdleDisplaySleepDisabled = (1ULL << 40),
+    NSActivityIdleSystemSleepDisabled = (1ULL << 20),
+    NSActivitySuddenTerminationDisabled = (1ULL << 14),
+    NSActivityAutomaticTerminationDisabled = (1ULL << 15),
+    NSActivityUserInitiated = (0x00FFFFFFULL | NSActivityIdleSystemSleepDisabled),
+    NSActivityUserInitiatedAllowingIdleSystemSleep = (NSActivityUserInitiated & ~NSActivityIdleSystemSleepDisabled),
+    NSActivityBackground = 0x000000FFULL,
+    NSActivityLatencyCritical = 0xFF00000000ULL,
+};
+
+@interface NSProcessInfo (NSProcessInfoActivity)
+- (id<NSObject>)beginActivityWithOptions:(NSActivityOptions)options reason:(NSString*)reason;
+@end
+
 @interface NSRunLoop : NSObject
 @property (class, readonly, strong) NSRunLoop* mainRunLoop;
 - (void)run;

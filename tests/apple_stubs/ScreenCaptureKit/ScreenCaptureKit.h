@@ -1,6 +1,6 @@
 // Stand-in: the shareable-content query, the display form of the content
 // filter, the stream configuration and the capture stream with its output and
-// delegate roles.
+// delegate roles and its filter update.
 #pragma once
 
 #include <CoreMedia/CoreMedia.h>
@@ -76,6 +76,8 @@ typedef NS_ENUM(NSInteger, SCStreamOutputType){
                    type:(SCStreamOutputType)type
      sampleHandlerQueue:(dispatch_queue_t)sampleHandlerQueue
                   error:(NSError**)error;
+- (void)updateContentFilter:(SCContentFilter*)contentFilter
+          completionHandler:(void (^)(NSError* error))completionHandler;
 - (void)startCaptureWithCompletionHandler:(void (^)(NSError* error))completionHandler;
 - (void)stopCaptureWithCompletionHandler:(void (^)(NSError* error))completionHandler;
 @end
