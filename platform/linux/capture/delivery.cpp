@@ -1,0 +1,51 @@
+#include "platform/linux/capture/delivery.h"
+
+#include <utility>
+
+#include "platform/linux/captured_sample_buffer.h"
+
+namespace pimorlo::platform::linux_backend {
+
+bool OutputDelivery::supported() const {
+    return outputRate_ >= 1000 && outputRate_ <= 384000 && outputChannels_ >= 1 && outputChannels_ <= 64;
+}
+
+void OutputDelivery::setOutput(std::weak_ptr<StreamOutput> output, std::shared_ptr<Queue> queue) {
+    std::lock_guard lock(mutex_);
+    output_ = std::move(output);
+    queue_ = std::move(queue);
+}
+
+std::optional<std::string> OutputDelivery::prepare(double mixRate) {
+    std::string reason;
+    auto resampler = MonoResampler::make(mixRate, outputRate_, reason);
+    if (!resampler) return reason;
+    resampler_.emplace(std::move(*resampler));
+    return std::nullopt;
+}
+
+void OutputDelivery::deliver(const float* mix, std::size_t frames) {
+    if (!resampler_) return;
+    std::vector<float> out;
+    std::string reason;
+    if (!resampler_->process(mix, frames, out, reason) || out.empty()) return;
+    std::weak_ptr<StreamOutput> output;
+    std::shared_ptr<Queue> queue;
+    {
+        std::lock_guard lock(mutex_);
+        output = output_;
+        queue = queue_;
+    }
+    if (!queue) return;
+    const auto count = static_cast<long>(out.size());
+    auto backlog = backlog_;
+    if (backlog->load() + count > static_cast<long>(kMaxBacklogSeconds * outputRate_)) return;
+    backlog->fetch_add(count);
+    auto buffer = std::make_shared<CapturedSampleBuffer>(std::move(out), outputRate_, outputChannels_);
+    queue->async([output, buffer, backlog, count] {
+        if (auto o = output.lock()) o->streamDidOutputSampleBuffer(*buffer, StreamOutputType::audio);
+        backlog->fetch_sub(count);
+    });
+}
+
+}  // namespace pimorlo::platform::linux_backend
