@@ -37,6 +37,7 @@
 #include "platform/linux/capture_connection.h"
 #include "platform/linux/capture_graph.h"
 #include "platform/linux/capture_mixer.h"
+#include "platform/linux/capture_pipewire.h"
 #include "platform/linux/captured_sample_buffer.h"
 
 namespace pimorlo::platform {
@@ -898,7 +899,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<CaptureSystem> makeDefaultCaptureSystem(Process&) {
+std::unique_ptr<CaptureSystem> linux_backend::makePipeWireCaptureSystem() {
     // Each capture node's converter allocates buffers of several MiB (sized
     // for 65 channels, touched for the few it carries). glibc serves the first
     // by mmap, then, once one is freed, raises its threshold and serves the

@@ -1,0 +1,85 @@
+#include "platform/linux/pulse/monitor_pacer.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pimorlo::platform::linux_backend {
+namespace {
+
+// Within this of its delay the buffer's level is left alone: the server's
+// own buffering moves by that much over a stream's first seconds, and a
+// rate that chased it would bend the pitch for nothing. Beyond it, the
+// buffer comes back over about kCorrectionSeconds.
+constexpr double kSteadySeconds = 0.02;
+constexpr double kCorrectionSeconds = 20.0;
+// Its level is read through a low-pass of this time constant: blocks of
+// 20 ms make it a staircase, which must not reach the rate.
+constexpr double kLevelSeconds = 1.0;
+// The rate the mix sees stays within this of nominal: beyond any sound
+// card's clock.
+constexpr double kMaxRateOffset = 0.001;
+// Ticks further apart than this (a stalled thread) hand on no more than
+// this much of the nominal rate at once; the excess goes by the rule above.
+constexpr double kMaxTickSeconds = 0.2;
+
+}  // namespace
+
+MonitorPacer::MonitorPacer(double rate, double delay)
+    : nominalRate_(rate), delayFrames_(delay * rate), rate_(rate) {}
+
+void MonitorPacer::reset() {
+    started_ = filled_ = false;
+    waiting_ = 0;
+    carry_ = 0;
+    rate_ = nominalRate_;
+}
+
+void MonitorPacer::arrived(std::int64_t arrivalNs, std::uint32_t frames) {
+    if (frames == 0) return;
+    if (started_ && static_cast<double>(arrivalNs - lastArrivalNs_) > kResetSeconds * 1e9) {
+        // After a pause the stream starts over; what still waits goes first.
+        filled_ = false;
+    }
+    started_ = true;
+    lastArrivalNs_ = arrivalNs;
+    waiting_ += frames;
+}
+
+std::size_t MonitorPacer::release(std::int64_t nowNs) {
+    const double dt = std::clamp(static_cast<double>(nowNs - lastTickNs_) / 1e9, 0.0, kMaxTickSeconds);
+    lastTickNs_ = nowNs;
+    if (!started_) return 0;
+    if (!filled_) {
+        if (static_cast<double>(waiting_) < delayFrames_) return 0;
+        // Filled: what came beyond the delay goes now, so the buffer starts
+        // at its delay and the ticks count from here.
+        filled_ = true;
+        carry_ = 0;
+        level_ = delayFrames_;
+        const auto beyond = static_cast<std::size_t>(static_cast<double>(waiting_) - delayFrames_);
+        waiting_ -= beyond;
+        return beyond;
+    }
+    level_ += (1.0 - std::exp(-dt / kLevelSeconds)) * (static_cast<double>(waiting_) - level_);
+    const double error = level_ - delayFrames_;
+    const double steady = kSteadySeconds * nominalRate_;
+    const double beyond = error > steady ? error - steady : (error < -steady ? error + steady : 0.0);
+    const double offset = std::clamp(beyond / (nominalRate_ * kCorrectionSeconds), -kMaxRateOffset, kMaxRateOffset);
+    rate_ = nominalRate_ * (1 + offset);
+    double count = rate_ * dt + carry_;
+    const double whole = std::floor(count);
+    carry_ = count - whole;
+    count = whole;
+    const double excess = static_cast<double>(waiting_) - count - delayFrames_ - kMaxExcessSeconds * nominalRate_;
+    if (excess > 0) count += std::ceil(excess);
+    if (count > static_cast<double>(waiting_)) {
+        // The stream ran dry: what it had goes, and the shortfall is not owed.
+        count = static_cast<double>(waiting_);
+        carry_ = 0;
+    }
+    const auto frames = static_cast<std::size_t>(std::max(count, 0.0));
+    waiting_ -= frames;
+    return frames;
+}
+
+}  // namespace pimorlo::platform::linux_backend

@@ -1,0 +1,65 @@
+// How much of a monitor stream the mix takes on each of the tap's ticks.
+//
+// A PulseAudio server hands a monitor its audio as the sink renders it: in
+// blocks of varying size, a fragment or two at once, some milliseconds early
+// or late, and it holds back more or less of it as the sink's latency and
+// rewinds change (by tens of milliseconds over the first seconds of a
+// stream). The mix follows each source's clock by how far the source leads
+// it; fed as the blocks come, that lead jumps by a block at a time and the
+// mix bends the pitch chasing it.
+//
+// So the blocks wait in the stream's own buffer, filled to a delay first,
+// and the mix takes them on the tap's ticks at the stream's nominal rate: a
+// block that comes early or late only fills or drains the buffer, and the
+// mix sees a producer as even as one on its own clock, copied sample for
+// sample. Only when the buffer strays far from its delay (a sound card's
+// clock a little off the machine's, over minutes) does the rate move, by
+// parts per million, and the mix follows that slowly too.
+//
+// Plain C++: arrival times and frame counts go in, frame counts come out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pimorlo::platform::linux_backend {
+
+class MonitorPacer {
+public:
+    // `rate`: the frames per second the stream nominally delivers; `delay`:
+    // how much it buffers before the mix takes it, in seconds.
+    MonitorPacer(double rate, double delay);
+
+    // A block of `frames` arrived at `arrivalNs` and waits to be handed on.
+    // The first block, and the first after a pause of more than
+    // kResetSeconds, starts afresh: nothing goes until the delay is filled.
+    void arrived(std::int64_t arrivalNs, std::uint32_t frames);
+
+    // On each tick: the frames to hand on at `nowNs`, at most those waiting;
+    // they count as handed on. Frames beyond the delay by more than
+    // kMaxExcessSeconds go at once.
+    std::size_t release(std::int64_t nowNs);
+
+    std::size_t waiting() const { return waiting_; }
+    // The rate at which the last tick handed frames on, per second.
+    double rate() const { return rate_; }
+    // Starts afresh with the next block, nothing waiting (a new stream).
+    void reset();
+
+    static constexpr double kResetSeconds = 0.25;
+    static constexpr double kMaxExcessSeconds = 0.05;
+
+private:
+    const double nominalRate_;
+    const double delayFrames_;
+    double rate_;
+    double carry_ = 0;
+    double level_ = 0;  // of the buffer, smoothed
+    std::int64_t lastTickNs_ = 0;
+    std::int64_t lastArrivalNs_ = 0;
+    std::size_t waiting_ = 0;
+    bool started_ = false;
+    bool filled_ = false;
+};
+
+}  // namespace pimorlo::platform::linux_backend
