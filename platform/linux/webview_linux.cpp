@@ -275,7 +275,10 @@ private:
     }
 
     // The platform's usual prompt: the user decides, the program never denies
-    // without asking.
+    // without asking. It is not modal: GTK drops a close request to every
+    // other window of a modal dialog's group, and the window's close must
+    // still end the program while the question is open. It goes with the
+    // window.
     static void askTheUser(WebKitPermissionRequest* request, GtkWidget* parent, const std::string& host,
                            MediaCaptureType type) {
         const char* devices = type == MediaCaptureType::cameraAndMicrophone ? "your camera and microphone"
@@ -285,7 +288,7 @@ private:
         GtkRoot* root = gtk_widget_get_root(parent);
         G_GNUC_BEGIN_IGNORE_DEPRECATIONS
         GtkWidget* dialog = gtk_message_dialog_new(root ? GTK_WINDOW(root) : nullptr,
-                                                   static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                                                   GTK_DIALOG_DESTROY_WITH_PARENT,
                                                    GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s wants to use %s.",
                                                    who.c_str(), devices);
         gtk_dialog_add_buttons(GTK_DIALOG(dialog), "Deny", GTK_RESPONSE_REJECT, "Allow", GTK_RESPONSE_ACCEPT, nullptr);
