@@ -46,6 +46,7 @@ public:
         g_signal_connect(view_, "load-changed", G_CALLBACK(&LinuxWebView::onLoadChanged), this);
         g_signal_connect(view_, "load-failed", G_CALLBACK(&LinuxWebView::onLoadFailed), this);
         g_signal_connect(view_, "context-menu", G_CALLBACK(&LinuxWebView::onContextMenu), this);
+        g_signal_connect(view_, "print", G_CALLBACK(&LinuxWebView::onPrint), this);
         session_ = WEBKIT_NETWORK_SESSION(g_object_ref(webkit_web_view_get_network_session(view_)));
         g_signal_connect(session_, "download-started", G_CALLBACK(&LinuxWebView::onDownloadStarted), this);
         installResponderActions();
@@ -201,6 +202,12 @@ private:
         for (auto* entry : unwanted) webkit_context_menu_remove(menu, entry);
         return FALSE;
     }
+
+    // A page's print request does nothing, as in a WKWebView whose
+    // application implements no printing. WebKit's own answer is GTK's print
+    // dialog, run in a main loop of its own that holds the program's end
+    // while it is open, and its "Print to File" writes wherever it is told.
+    static gboolean onPrint(WebKitWebView*, WebKitPrintOperation*, gpointer) { return TRUE; }
 
     // The page that asks for devices is the one committed in the main frame;
     // while a load is pending, webkit_web_view_get_uri() already names the

@@ -81,6 +81,9 @@ private:
 // Takes the web view's navigation and UI delegate roles and hands each
 // question to the controllers behind the seam, which it holds weakly, as the
 // web view holds it. Without a controller the platform's defaults answer.
+// It implements no printing: WebKit offers a page's window.print() only to a
+// UI delegate that does, and otherwise answers it with nothing, which is what
+// the Linux backend does too.
 @interface PimOrloWebViewBridge : NSObject <WKNavigationDelegate, WKUIDelegate>
 - (instancetype)initWithWebView:(std::weak_ptr<pimorlo::platform::WebView>)webView;
 - (void)setNavigationDelegate:(std::weak_ptr<pimorlo::platform::NavigationDelegate>)delegate;

@@ -137,12 +137,20 @@ setTimeout(() => {{
 }}, 500);
 </script></body></html>"""
 
+# A print request that needs no click, then a page that goes on running.
+PRINT = """<!doctype html><html><head><title>E2E print</title></head><body>
+<script>setTimeout(() => {{
+  fetch('/report?print=asked');
+  window.print();
+  fetch('/report?print=returned');
+}}, 300);</script>""" + ticking("print") + "</body></html>"
+
 FOREIGN = {path: "<!doctype html><title>foreign</title>" for path in
            ("/framed", "/popup", "/page", "/refreshed", "/redirected", "/posted")}
 
 PAGES = {"/main": MAIN, "/second": SECOND, "/framehost": FRAME_HOST, "/media": MEDIA,
          "/percent": PERCENT, "/away": AWAY, "/downloads": DOWNLOADS, "/mail": MAIL, "/opener": OPENER,
-         "/keys": KEYS, "/mediapending": MEDIA_PENDING,
+         "/keys": KEYS, "/mediapending": MEDIA_PENDING, "/print": PRINT,
          "/redirect": Reply(302, {"Location": "http://127.0.0.2:{fport}/redirected"}),
          "/slow": Reply(headers={"Content-Type": "text/html"}, body=SECOND, delay=20),
          "/attachment-bin": Reply(headers={"Content-Type": "application/octet-stream",
@@ -578,6 +586,23 @@ def check_dialog_holds_nothing(args, shell, page, wait_for_dialog, ipv6=False):
             finally:
                 parent.kill()
                 parent.wait(timeout=5)
+        return s.files_under(s.home), s.files_under(s.cwd)
+
+
+def case_print_request_holds_nothing(args):
+    """window.print() opens nothing, writes nothing and holds no ending, as a
+    WKWebView does for an application that implements no printing."""
+    dialogs = []
+
+    def print_requested(s, window):
+        wait_until(lambda: s.server.report(print="asked"), 20, "the print request")
+        wait_until(lambda: s.server.report(print="returned"), 10, "window.print() to return")
+        time.sleep(1.0)  # whatever the request opens is on screen by now
+        dialogs.extend(s.windows_named("^Print$"))
+        return "the print request", dialogs[-1] if dialogs else window
+    home, cwd = check_dialog_holds_nothing(args, args.shell, "/print", print_requested)
+    check(dialogs == [], "a print dialog appeared")
+    check(home == set() and cwd == set(), f"files written: home {home}, working directory {cwd}")
 
 
 def case_media_prompt_holds_nothing(args):

@@ -248,6 +248,10 @@ class Session:
                 display_env = {"DISPLAY": self.display, "GDK_BACKEND": "x11"}
             self.env, self.opened_file = _shell_environment(self.root, display_env)
             self.home = self.env["HOME"]
+            # The shells' working directory: a file written relative to it
+            # shows up here, not in the test's own directory.
+            self.cwd = os.path.join(self.root, "cwd")
+            os.makedirs(self.cwd)
             self.server = PageServer(pages)
             placeholders = {"port": self.server.port, "port6": 0, "fport": 0}
             if ipv6:
@@ -355,7 +359,7 @@ class Session:
 
     def start_shell(self, binary, *args):
         log = open(os.path.join(self.root, f"shell-{len(self.shells)}.log"), "w")
-        proc = subprocess.Popen([binary, *args], env=self.env, stdout=log, stderr=subprocess.STDOUT,
+        proc = subprocess.Popen([binary, *args], env=self.env, cwd=self.cwd, stdout=log, stderr=subprocess.STDOUT,
                                 stdin=subprocess.DEVNULL, start_new_session=True)
         log.close()
         proc.started = time.monotonic()
