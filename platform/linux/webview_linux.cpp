@@ -47,6 +47,7 @@ public:
         g_signal_connect(view_, "load-failed", G_CALLBACK(&LinuxWebView::onLoadFailed), this);
         g_signal_connect(view_, "context-menu", G_CALLBACK(&LinuxWebView::onContextMenu), this);
         g_signal_connect(view_, "print", G_CALLBACK(&LinuxWebView::onPrint), this);
+        g_signal_connect(view_, "web-process-terminated", G_CALLBACK(&LinuxWebView::onWebProcessTerminated), this);
         session_ = WEBKIT_NETWORK_SESSION(g_object_ref(webkit_web_view_get_network_session(view_)));
         g_signal_connect(session_, "download-started", G_CALLBACK(&LinuxWebView::onDownloadStarted), this);
         installResponderActions();
@@ -86,6 +87,8 @@ public:
         webkit_web_view_load_request(view_, fresh);
         g_object_unref(fresh);
     }
+
+    std::optional<URL> url() const override { return linux_backend::addressFromWebKit(webkit_web_view_get_uri(view_)); }
 
 private:
     // WebKit has no undo or redo of its own on these keys; the menu's actions
@@ -212,9 +215,19 @@ private:
     // The page that asks for devices is the one committed in the main frame;
     // while a load is pending, webkit_web_view_get_uri() already names the
     // next one.
-    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
-        if (event == WEBKIT_LOAD_COMMITTED)
-            static_cast<LinuxWebView*>(data)->committedPage_ = linux_backend::addressFromWebKit(webkit_web_view_get_uri(view));
+    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+        if (event != WEBKIT_LOAD_COMMITTED) return;
+        auto* self = static_cast<LinuxWebView*>(data);
+        self->committedPage_ = self->url();
+        if (auto delegate = self->navigationDelegate_.lock()) delegate->didCommit(*self);
+    }
+
+    // Whatever ended the web process (a crash, a kill, WebKit ending one that
+    // was redirected to a file: address), the view is left empty, with no
+    // way back of its own.
+    static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data) {
+        auto* self = static_cast<LinuxWebView*>(data);
+        if (auto delegate = self->navigationDelegate_.lock()) delegate->webContentProcessDidTerminate(*self);
     }
 
     // WebKit's default puts an error page in place of the committed one, and

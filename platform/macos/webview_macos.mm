@@ -65,6 +65,8 @@ public:
         [webView_ loadRequest:native];
     }
 
+    std::optional<URL> url() const override { return urlFrom(webView_.URL); }
+
     NSView* appKitView() const override { return webView_; }
     WKWebView* native() const { return webView_; }
 
@@ -124,6 +126,23 @@ private:
                               [decisionHandler](pimorlo::platform::NavigationActionPolicy policy) {
                                   decisionHandler(static_cast<WKNavigationActionPolicy>(policy));
                               });
+}
+
+- (void)webView:(WKWebView*)webView didCommitNavigation:(WKNavigation*)navigation {
+    (void)webView;
+    (void)navigation;
+    auto delegate = _navigationDelegate.lock();
+    auto view = _webView.lock();
+    if (delegate && view) delegate->didCommit(*view);
+}
+
+// Without it the view stays empty for good: WebKit starts a new web process
+// only for a load.
+- (void)webViewWebContentProcessDidTerminate:(WKWebView*)webView {
+    (void)webView;
+    auto delegate = _navigationDelegate.lock();
+    auto view = _webView.lock();
+    if (delegate && view) delegate->webContentProcessDidTerminate(*view);
 }
 
 - (WKWebView*)webView:(WKWebView*)webView

@@ -9,6 +9,7 @@ usage: web_shell_e2e.py CASE --shell PATH [--mock-capture-shell PATH]
 
 import argparse
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -145,12 +146,29 @@ PRINT = """<!doctype html><html><head><title>E2E print</title></head><body>
   fetch('/report?print=returned');
 }}, 300);</script>""" + ticking("print") + "</body></html>"
 
+# A local page that moves on to another local page at once, so that the page
+# last committed is not the one the shell started with.
+HOP = """<!doctype html><html><head><title>E2E hop</title></head><body>
+<script>location.href = '/landing';</script></body></html>"""
+LANDING = """<!doctype html><html><head><title>E2E landing</title></head><body>""" + ticking("landing") + \
+    "</body></html>"
+
+# Pages whose web process ends as soon as they are shown: WebKit ends a web
+# process that is redirected from a web page to a file: address, in the main
+# frame and in a sub-frame alike.
+FILE_REDIRECT = """<!doctype html><html><head><title>E2E file redirect</title></head><body>
+<script>setTimeout(() => location.href = '/to-file', 200);</script>""" + ticking("fileredirect") + "</body></html>"
+FILE_FRAME = """<!doctype html><html><head><title>E2E file frame</title></head><body>
+<iframe src="/to-file" width="300" height="200"></iframe>""" + ticking("fileframe") + "</body></html>"
+
 FOREIGN = {path: "<!doctype html><title>foreign</title>" for path in
            ("/framed", "/popup", "/page", "/refreshed", "/redirected", "/posted")}
 
 PAGES = {"/main": MAIN, "/second": SECOND, "/framehost": FRAME_HOST, "/media": MEDIA,
          "/percent": PERCENT, "/away": AWAY, "/downloads": DOWNLOADS, "/mail": MAIL, "/opener": OPENER,
-         "/keys": KEYS, "/mediapending": MEDIA_PENDING, "/print": PRINT,
+         "/keys": KEYS, "/mediapending": MEDIA_PENDING, "/print": PRINT, "/hop": HOP, "/landing": LANDING,
+         "/fileredirect": FILE_REDIRECT, "/fileframe": FILE_FRAME,
+         "/to-file": Reply(302, {"Location": "file:///etc/hostname"}),
          "/redirect": Reply(302, {"Location": "http://127.0.0.2:{fport}/redirected"}),
          "/slow": Reply(headers={"Content-Type": "text/html"}, body=SECOND, delay=20),
          "/attachment-bin": Reply(headers={"Content-Type": "application/octet-stream",
@@ -624,6 +642,50 @@ def case_nested_loop_holds_no_end(args):
         took = time.monotonic() - proc.started
         check(code == 0, f"ended with {code}: {'the nested loop returned first' if code == 3 else 'not in order'}")
         check(took <= 3.0, f"ended {took:.2f} s after it started")
+
+
+def case_killed_web_process_gives_the_page_back(args):
+    """The page last committed comes back when its web process is killed;
+    the shell goes on as before."""
+    with Session(PAGES) as s:
+        proc = s.start_shell(args.shell, s.url("/hop"))
+        first = wait_until(lambda: s.server.report(loaded="landing"), 20, "the landing page to load")
+        doomed = wait_until(lambda: s.web_processes(proc), 10, "a web process")
+        for pid in doomed:
+            os.kill(pid, signal.SIGKILL)
+        killed = time.monotonic()
+        again = wait_until(lambda: [r for r in s.server.reports() if r.get("loaded") == "landing"
+                                    and r["doc"] != first["doc"]], 10, "the landing page to come back")
+        took = time.monotonic() - killed
+        check(took <= 3.0, f"the page came back {took:.2f} s after its web process was killed")
+        doc = again[0]["doc"]
+        until = time.time() + 1.0
+        wait_until(lambda: any(r.get("tick") == "landing" and r["doc"] == doc and int(r["t"]) / 1000 > until
+                               for r in s.server.reports()), 10, "the page to keep running")
+        docs = {r["doc"] for r in s.server.reports() if r.get("loaded") == "landing"}
+        check(docs == {first["doc"], doc}, f"the landing page was loaded as {docs}")
+        with s.server.lock:
+            hops = [p for p in s.server.requests if p == "/hop"]
+        check(len(hops) == 1, "the start page was loaded again, not the page last shown")
+        check(proc.poll() is None, "the web shell ended")
+        check(s.opened() == [], f"opened {s.opened()}")
+
+
+def case_process_ending_page_reloads_a_few_times(args):
+    """A page whose web process ends as soon as it is shown is loaded again
+    a few times, not for ever; the shell stays responsive throughout."""
+    with Session(PAGES) as s:
+        for name in ("fileredirect", "fileframe"):
+            proc = s.start_shell(args.shell, s.url("/" + name))
+            window = s.window_of(proc)
+
+            def loads():
+                return len([r for r in s.server.reports() if r.get("loaded") == name])
+            wait_until(lambda: loads() >= 4, 30, f"the {name} page to be loaded again three times")
+            time.sleep(6.0)
+            check(loads() == 4, f"the {name} page was loaded {loads()} times, not once and three times again")
+            s.key(window, "ctrl+q")
+            check(s.wait_exit(proc, 10) == 0, "the web shell did not end in order")
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}

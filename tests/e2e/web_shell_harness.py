@@ -366,6 +366,33 @@ class Session:
         self.shells.append(proc)
         return proc
 
+    def web_processes(self, proc):
+        """The process ids of WebKit's web content processes below `proc`,
+        sandboxed or not (a sandbox may give them a session of their own, so
+        they are found by their parents)."""
+        parents, programs = {}, {}
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    stat = f.read()
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    programs[int(entry)] = os.path.basename(f.read().split(b"\0")[0])
+            except OSError:
+                continue
+            parents[int(entry)] = int(stat[stat.rindex(")") + 2:].split()[1])
+
+        def below_shell(pid):
+            for _ in range(16):
+                pid = parents.get(pid, 0)
+                if pid == proc.pid:
+                    return True
+                if pid <= 1:
+                    return False
+            return False
+        return [pid for pid, program in programs.items() if program == b"WebKitWebProcess" and below_shell(pid)]
+
     def xdotool(self, *args, timeout=10):
         done = subprocess.run(["xdotool", *args], env={**self.env}, capture_output=True, text=True, timeout=timeout)
         return done
