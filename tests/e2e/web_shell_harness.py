@@ -359,6 +359,8 @@ class Session:
 
     def start_shell(self, binary, *args):
         log = open(os.path.join(self.root, f"shell-{len(self.shells)}.log"), "w")
+        if os.sep in binary:  # a path relative to the caller's directory, not the shell's
+            binary = os.path.abspath(binary)
         proc = subprocess.Popen([binary, *args], env=self.env, cwd=self.cwd, stdout=log, stderr=subprocess.STDOUT,
                                 stdin=subprocess.DEVNULL, start_new_session=True)
         log.close()
