@@ -158,11 +158,11 @@ public:
     void activate(bool) override {}
 
     void run() override { g_application_run(G_APPLICATION(app_), 0, nullptr); }
-    // A main loop run inside a callback (a library's modal dialog: WebKit
-    // runs GTK's print dialog so) would hold the quit until that dialog is
-    // closed, and the application's own loop cannot return while it runs.
-    // From inside one the process ends at once, with the status the loop's
-    // return would give it; nothing here has anything left to write.
+    // A main loop run inside a callback (a library's modal dialog, as GTK's
+    // print dialog is run by WebKit) would hold the quit until that dialog is
+    // closed: the application's own loop cannot return while it runs. From
+    // inside one the process ends at once, with the status the loop's return
+    // would give it; nothing here has anything left to write.
     void terminate() override {
         g_application_quit(G_APPLICATION(app_));
         if (g_main_depth() > 1) _exit(0);
