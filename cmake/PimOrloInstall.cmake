@@ -30,6 +30,12 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_PACKAGE_NAME pimorlo-companion-helpers)
   set(CPACK_PACKAGE_VENDOR "Pim Orlo")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Audio tap and web view helpers of the Pim Orlo companion")
+  set(CPACK_PACKAGE_DESCRIPTION [=[
+PimOrloAudioTap captures what the machine plays through PipeWire, less the
+companion's own audio, and streams it to standard output as 16 kHz mono
+16-bit PCM. PimOrloWebView shows the companion's local web page in one
+window. The Pim Orlo companion application starts both from
+/usr/libexec/pimorlo-companion/.]=])
   set(CPACK_PACKAGE_CONTACT "${PIMORLO_PACKAGE_CONTACT}")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION misc)
@@ -39,5 +45,11 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire")
   set(CPACK_STRIP_FILES ON)
+  # Debian wants 0755 directories; CPack would otherwise take the packager's
+  # umask (0775 under 002) for the ones it makes.
+  set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+      OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/PimOrloDebianDocs.cmake.in ${PROJECT_BINARY_DIR}/PimOrloDebianDocs.cmake @ONLY)
+  set(CPACK_INSTALL_SCRIPTS ${PROJECT_BINARY_DIR}/PimOrloDebianDocs.cmake)
   include(CPack)
 endif()

@@ -85,6 +85,13 @@ public:
     virtual ~NavigationDelegate() = default;
     virtual void decidePolicyFor(WebView& webView, const NavigationAction& navigationAction,
                                  std::function<void(NavigationActionPolicy)> decisionHandler) = 0;
+    // webView(_:didCommit:): the main frame has committed to a new page,
+    // which the web view's url() now names.
+    virtual void didCommit(WebView& webView) = 0;
+    // webViewWebContentProcessDidTerminate(_:): the process that showed the
+    // web view's content has ended, whatever the reason (a crash, a kill,
+    // WebKit ending it); the view shows nothing until it loads again.
+    virtual void webContentProcessDidTerminate(WebView& webView) = 0;
 };
 
 class UIDelegate {
@@ -111,8 +118,11 @@ public:
     virtual void setUIDelegate(std::weak_ptr<UIDelegate> delegate) = 0;
     virtual void setAutoresizingMask(unsigned long mask) = 0;
     // Starts loading; the outcome is reported to the navigation delegate only
-    // as far as it asks for decisions.
+    // as far as it asks for decisions and reports commits.
     virtual void load(const URLRequest& request) = 0;
+    // The address of the page in the main frame (WKWebView.URL); at a commit,
+    // the page just committed. None before anything has loaded.
+    virtual std::optional<URL> url() const = 0;
 };
 
 // Hands an address to the system, which opens it with the user's default

@@ -85,4 +85,15 @@ PermissionDecision mediaCaptureDecision(std::string_view host) {
     return isOneOf(host, mediaLocalHosts) ? PermissionDecision::grant : PermissionDecision::prompt;
 }
 
+bool isLocalWebPage(std::string_view host, std::optional<std::string_view> scheme) {
+    return isWebScheme(scheme) && isOneOf(host, navigationLocalHosts);
+}
+
+bool mayReloadAfterTermination(std::span<const double> earlierReloads, double now) {
+    int recent = 0;
+    for (double at : earlierReloads)
+        if (now - at < reloadWindow) ++recent;
+    return recent < reloadLimit;
+}
+
 }  // namespace pimorlo::web_shell

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,5 +38,18 @@ enum class NewWindowDecision { loadInPlace, openExternally, ignore };
 NewWindowDecision newWindowDecision(std::string_view host, std::optional<std::string_view> scheme);
 
 platform::PermissionDecision mediaCaptureDecision(std::string_view host);
+
+// A page the window shows as its own: a web address (scheme exactly "http"
+// or "https") on a host that navigation keeps in the window.
+bool isLocalWebPage(std::string_view host, std::optional<std::string_view> scheme);
+
+// Loading the page again after its web process ended is allowed at most
+// `reloadLimit` times within any `reloadWindow` seconds: a page that ends its
+// process as soon as it is shown must not keep the shell loading it.
+// `earlierReloads` are the times of the reloads already made and `now` the
+// time of this one, in seconds of one monotonic clock.
+inline constexpr int reloadLimit = 3;
+inline constexpr double reloadWindow = 60.0;
+bool mayReloadAfterTermination(std::span<const double> earlierReloads, double now);
 
 }  // namespace pimorlo::web_shell

@@ -1,5 +1,6 @@
 #include "web_shell/window_delegate.h"
 
+#include <chrono>
 #include <utility>
 
 #include "web_shell/policy.h"
@@ -94,6 +95,26 @@ void PimOrloWindowDelegate::decidePolicyFor(WebView&, const NavigationAction& na
                                        url->scheme ? std::optional<std::string_view>(*url->scheme) : std::nullopt);
     if (decision.openExternally) platform_.webKit.sharedWorkspace().open(*url);
     decisionHandler(decision.policy);
+}
+
+void PimOrloWindowDelegate::didCommit(WebView& committing) {
+    auto url = committing.url();
+    if (url && isLocalWebPage(url->host.value_or(""),
+                              url->scheme ? std::optional<std::string_view>(*url->scheme) : std::nullopt))
+        lastLocalPage_ = std::move(url);
+}
+
+// Without an answer the window stays empty for good. The page is loaded anew
+// from its address, never resubmitted; a page that was not local (a file: or
+// data: address, which may be what ended the process) is never the one
+// loaded again.
+void PimOrloWindowDelegate::webContentProcessDidTerminate(WebView& emptied) {
+    const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    if (!mayReloadAfterTermination(reloadTimes_, now)) return;
+    std::erase_if(reloadTimes_, [now](double at) { return now - at >= reloadWindow; });
+    reloadTimes_.push_back(now);
+    emptied.load(URLRequest{lastLocalPage_.value_or(initialURL), URLRequestCachePolicy::useProtocolCachePolicy,
+                            requestTimeout, nullptr});
 }
 
 std::shared_ptr<WebView> PimOrloWindowDelegate::createWebViewWith(WebView& asking, const WebViewConfiguration&,

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "platform/webview.h"
 #include "platform/window.h"
@@ -39,6 +41,10 @@ public:
 
     void decidePolicyFor(platform::WebView& webView, const platform::NavigationAction& navigationAction,
                          std::function<void(platform::NavigationActionPolicy)> decisionHandler) override;
+    void didCommit(platform::WebView& webView) override;
+    // The last local page committed, or the initial one, is loaded again, a
+    // few times a minute at most.
+    void webContentProcessDidTerminate(platform::WebView& webView) override;
     std::shared_ptr<platform::WebView> createWebViewWith(platform::WebView& webView,
                                                          const platform::WebViewConfiguration& configuration,
                                                          const platform::NavigationAction& navigationAction,
@@ -62,6 +68,12 @@ private:
     void installMainMenu();
 
     WebShellPlatform platform_;
+    // The page a web process that ends is answered with; none until a local
+    // web page has committed.
+    std::optional<platform::URL> lastLocalPage_;
+    // When those answers were given, on the monotonic clock; only the last
+    // few are kept.
+    std::vector<double> reloadTimes_;
 };
 
 }  // namespace pimorlo::web_shell

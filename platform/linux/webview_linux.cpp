@@ -46,6 +46,8 @@ public:
         g_signal_connect(view_, "load-changed", G_CALLBACK(&LinuxWebView::onLoadChanged), this);
         g_signal_connect(view_, "load-failed", G_CALLBACK(&LinuxWebView::onLoadFailed), this);
         g_signal_connect(view_, "context-menu", G_CALLBACK(&LinuxWebView::onContextMenu), this);
+        g_signal_connect(view_, "print", G_CALLBACK(&LinuxWebView::onPrint), this);
+        g_signal_connect(view_, "web-process-terminated", G_CALLBACK(&LinuxWebView::onWebProcessTerminated), this);
         session_ = WEBKIT_NETWORK_SESSION(g_object_ref(webkit_web_view_get_network_session(view_)));
         g_signal_connect(session_, "download-started", G_CALLBACK(&LinuxWebView::onDownloadStarted), this);
         installResponderActions();
@@ -85,6 +87,8 @@ public:
         webkit_web_view_load_request(view_, fresh);
         g_object_unref(fresh);
     }
+
+    std::optional<URL> url() const override { return linux_backend::addressFromWebKit(webkit_web_view_get_uri(view_)); }
 
 private:
     // WebKit has no undo or redo of its own on these keys; the menu's actions
@@ -202,12 +206,28 @@ private:
         return FALSE;
     }
 
+    // A page's print request does nothing, as in a WKWebView whose
+    // application implements no printing. WebKit's own answer is GTK's print
+    // dialog, run in a main loop of its own that holds the program's end
+    // while it is open, and its "Print to File" writes wherever it is told.
+    static gboolean onPrint(WebKitWebView*, WebKitPrintOperation*, gpointer) { return TRUE; }
+
     // The page that asks for devices is the one committed in the main frame;
     // while a load is pending, webkit_web_view_get_uri() already names the
     // next one.
-    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
-        if (event == WEBKIT_LOAD_COMMITTED)
-            static_cast<LinuxWebView*>(data)->committedPage_ = linux_backend::addressFromWebKit(webkit_web_view_get_uri(view));
+    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+        if (event != WEBKIT_LOAD_COMMITTED) return;
+        auto* self = static_cast<LinuxWebView*>(data);
+        self->committedPage_ = self->url();
+        if (auto delegate = self->navigationDelegate_.lock()) delegate->didCommit(*self);
+    }
+
+    // Whatever ended the web process (a crash, a kill, WebKit ending one that
+    // was redirected to a file: address), the view is left empty, with no
+    // way back of its own.
+    static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data) {
+        auto* self = static_cast<LinuxWebView*>(data);
+        if (auto delegate = self->navigationDelegate_.lock()) delegate->webContentProcessDidTerminate(*self);
     }
 
     // WebKit's default puts an error page in place of the committed one, and
@@ -275,7 +295,10 @@ private:
     }
 
     // The platform's usual prompt: the user decides, the program never denies
-    // without asking.
+    // without asking. It is not modal: GTK drops a close request to every
+    // other window of a modal dialog's group, and the window's close must
+    // still end the program while the question is open. It goes with the
+    // window.
     static void askTheUser(WebKitPermissionRequest* request, GtkWidget* parent, const std::string& host,
                            MediaCaptureType type) {
         const char* devices = type == MediaCaptureType::cameraAndMicrophone ? "your camera and microphone"
@@ -285,7 +308,7 @@ private:
         GtkRoot* root = gtk_widget_get_root(parent);
         G_GNUC_BEGIN_IGNORE_DEPRECATIONS
         GtkWidget* dialog = gtk_message_dialog_new(root ? GTK_WINDOW(root) : nullptr,
-                                                   static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                                                   GTK_DIALOG_DESTROY_WITH_PARENT,
                                                    GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s wants to use %s.",
                                                    who.c_str(), devices);
         gtk_dialog_add_buttons(GTK_DIALOG(dialog), "Deny", GTK_RESPONSE_REJECT, "Allow", GTK_RESPONSE_ACCEPT, nullptr);

@@ -12,6 +12,7 @@
 #include <gdk/x11/gdkx.h>
 #include <gtk/gtk.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -124,7 +125,9 @@ struct LinuxTimer final : Timer {
 class LinuxApplication final : public Application {
 public:
     LinuxApplication()
-        : app_(gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE)), contentShortcuts_(g_list_store_new(GTK_TYPE_SHORTCUT)) {
+        : app_(gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE)),
+          contentShortcuts_(g_list_store_new(GTK_TYPE_SHORTCUT)),
+          quitShortcuts_(g_list_store_new(GTK_TYPE_SHORTCUT)) {
         g_signal_connect(app_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
                              static_cast<LinuxApplication*>(self)->didFinishLaunching();
                          }),
@@ -132,7 +135,9 @@ public:
     }
 
     ~LinuxApplication() override {
+        if (watchingToplevels_) g_signal_handlers_disconnect_by_data(gtk_window_get_toplevels(), this);
         if (menuBar_) g_object_unref(menuBar_);
+        g_object_unref(quitShortcuts_);
         g_object_unref(contentShortcuts_);
         g_object_unref(app_);
     }
@@ -144,6 +149,7 @@ public:
     void setMainMenu(std::shared_ptr<Menu> menu) override {
         if (menuBar_) g_object_unref(menuBar_);
         g_list_store_remove_all(contentShortcuts_);
+        g_list_store_remove_all(quitShortcuts_);
         menuBar_ = G_MENU_MODEL(buildMenu(static_cast<LinuxMenu&>(*menu), true));
         for (auto* window : windows_) window->setMenuBar(menuBar_);
     }
@@ -152,7 +158,15 @@ public:
     void activate(bool) override {}
 
     void run() override { g_application_run(G_APPLICATION(app_), 0, nullptr); }
-    void terminate() override { g_application_quit(G_APPLICATION(app_)); }
+    // A main loop run inside a callback (a library's modal dialog, as GTK's
+    // print dialog is run by WebKit) would hold the quit until that dialog is
+    // closed: the application's own loop cannot return while it runs. From
+    // inside one the process ends at once, with the status the loop's return
+    // would give it; nothing here has anything left to write.
+    void terminate() override {
+        g_application_quit(G_APPLICATION(app_));
+        if (g_main_depth() > 1) _exit(0);
+    }
 
     std::shared_ptr<Menu> makeMenu(std::string title) override { return std::make_shared<LinuxMenu>(std::move(title)); }
     std::shared_ptr<MenuItem> makeMenuItem() override { return std::make_shared<LinuxMenuItem>(false); }
@@ -203,7 +217,34 @@ private:
     void didFinishLaunching() {
         if (launched_) return;
         launched_ = true;
+        offerQuitKeyInEveryWindow();
         if (auto delegate = delegate_.lock()) delegate->applicationDidFinishLaunching();
+    }
+
+    // A dialog that WebKit or GTK opens for a page (a permission prompt, a
+    // file chooser, a print dialog) takes the keyboard while it is up, and
+    // the application's accelerators do not reach it: it is not one of the
+    // application's windows. Every such window is given the quit key too.
+    void offerQuitKeyInEveryWindow() {
+        GListModel* toplevels = gtk_window_get_toplevels();
+        g_signal_connect(toplevels, "items-changed",
+                         G_CALLBACK(+[](GListModel* list, guint position, guint, guint added, gpointer self) {
+                             for (guint i = position; i < position + added; ++i) {
+                                 auto* window = GTK_WINDOW(g_list_model_get_item(list, i));
+                                 static_cast<LinuxApplication*>(self)->offerQuitKey(window);
+                                 g_object_unref(window);
+                             }
+                         }),
+                         this);
+        watchingToplevels_ = true;
+    }
+
+    void offerQuitKey(GtkWindow* window) {
+        // The application's own windows have its accelerators.
+        if (GTK_IS_APPLICATION_WINDOW(window)) return;
+        GtkEventController* keys = gtk_shortcut_controller_new_for_model(G_LIST_MODEL(quitShortcuts_));
+        gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
+        gtk_widget_add_controller(GTK_WIDGET(window), keys);
     }
 
     GMenu* buildMenu(const LinuxMenu& menu, bool topLevel) {
@@ -236,6 +277,16 @@ private:
                         // Quitting works from anywhere, whatever the page does.
                         const char* accels[] = {accel.c_str(), nullptr};
                         gtk_application_set_accels_for_action(app_, detailed.c_str(), accels);
+                        GtkShortcut* shortcut = gtk_shortcut_new(
+                            gtk_shortcut_trigger_parse_string(accel.c_str()),
+                            gtk_callback_action_new(
+                                +[](GtkWidget*, GVariant*, gpointer self) -> gboolean {
+                                    static_cast<LinuxApplication*>(self)->terminate();
+                                    return TRUE;
+                                },
+                                this, nullptr));
+                        g_list_store_append(quitShortcuts_, shortcut);
+                        g_object_unref(shortcut);
                     } else {
                         GtkShortcut* shortcut = gtk_shortcut_new(gtk_shortcut_trigger_parse_string(accel.c_str()),
                                                                  gtk_named_action_new(detailed.c_str()));
@@ -289,6 +340,9 @@ private:
     // The key equivalents of the focused content's actions; every window
     // offers them in its bubble phase.
     GListStore* contentShortcuts_;
+    // The quit key, for windows that are not the application's.
+    GListStore* quitShortcuts_;
+    bool watchingToplevels_ = false;
     GMenuModel* menuBar_ = nullptr;
     std::weak_ptr<ApplicationDelegate> delegate_;
     std::vector<LinuxWindow*> windows_;

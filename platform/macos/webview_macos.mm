@@ -65,6 +65,8 @@ public:
         [webView_ loadRequest:native];
     }
 
+    std::optional<URL> url() const override { return urlFrom(webView_.URL); }
+
     NSView* appKitView() const override { return webView_; }
     WKWebView* native() const { return webView_; }
 
@@ -81,6 +83,9 @@ private:
 // Takes the web view's navigation and UI delegate roles and hands each
 // question to the controllers behind the seam, which it holds weakly, as the
 // web view holds it. Without a controller the platform's defaults answer.
+// It implements no printing: WebKit offers a page's window.print() only to a
+// UI delegate that does, and otherwise answers it with nothing, which is what
+// the Linux backend does too.
 @interface PimOrloWebViewBridge : NSObject <WKNavigationDelegate, WKUIDelegate>
 - (instancetype)initWithWebView:(std::weak_ptr<pimorlo::platform::WebView>)webView;
 - (void)setNavigationDelegate:(std::weak_ptr<pimorlo::platform::NavigationDelegate>)delegate;
@@ -121,6 +126,23 @@ private:
                               [decisionHandler](pimorlo::platform::NavigationActionPolicy policy) {
                                   decisionHandler(static_cast<WKNavigationActionPolicy>(policy));
                               });
+}
+
+- (void)webView:(WKWebView*)webView didCommitNavigation:(WKNavigation*)navigation {
+    (void)webView;
+    (void)navigation;
+    auto delegate = _navigationDelegate.lock();
+    auto view = _webView.lock();
+    if (delegate && view) delegate->didCommit(*view);
+}
+
+// Without it the view stays empty for good: WebKit starts a new web process
+// only for a load.
+- (void)webViewWebContentProcessDidTerminate:(WKWebView*)webView {
+    (void)webView;
+    auto delegate = _navigationDelegate.lock();
+    auto view = _webView.lock();
+    if (delegate && view) delegate->webContentProcessDidTerminate(*view);
 }
 
 - (WKWebView*)webView:(WKWebView*)webView

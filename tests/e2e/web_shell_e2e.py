@@ -3,11 +3,13 @@
 line, so that each gets its own X server and its own deadline.
 
 usage: web_shell_e2e.py CASE --shell PATH [--mock-capture-shell PATH]
-                        [--close-request PATH] [--artifacts DIR]
+                        [--close-request PATH] [--nested-loop-quit PATH]
+                        [--artifacts DIR]
 """
 
 import argparse
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -136,12 +138,37 @@ setTimeout(() => {{
 }}, 500);
 </script></body></html>"""
 
+# A print request that needs no click, then a page that goes on running.
+PRINT = """<!doctype html><html><head><title>E2E print</title></head><body>
+<script>setTimeout(() => {{
+  fetch('/report?print=asked');
+  window.print();
+  fetch('/report?print=returned');
+}}, 300);</script>""" + ticking("print") + "</body></html>"
+
+# A local page that moves on to another local page at once, so that the page
+# last committed is not the one the shell started with.
+HOP = """<!doctype html><html><head><title>E2E hop</title></head><body>
+<script>location.href = '/landing';</script></body></html>"""
+LANDING = """<!doctype html><html><head><title>E2E landing</title></head><body>""" + ticking("landing") + \
+    "</body></html>"
+
+# Pages whose web process ends as soon as they are shown: WebKit ends a web
+# process that is redirected from a web page to a file: address, in the main
+# frame and in a sub-frame alike.
+FILE_REDIRECT = """<!doctype html><html><head><title>E2E file redirect</title></head><body>
+<script>setTimeout(() => location.href = '/to-file', 200);</script>""" + ticking("fileredirect") + "</body></html>"
+FILE_FRAME = """<!doctype html><html><head><title>E2E file frame</title></head><body>
+<iframe src="/to-file" width="300" height="200"></iframe>""" + ticking("fileframe") + "</body></html>"
+
 FOREIGN = {path: "<!doctype html><title>foreign</title>" for path in
            ("/framed", "/popup", "/page", "/refreshed", "/redirected", "/posted")}
 
 PAGES = {"/main": MAIN, "/second": SECOND, "/framehost": FRAME_HOST, "/media": MEDIA,
          "/percent": PERCENT, "/away": AWAY, "/downloads": DOWNLOADS, "/mail": MAIL, "/opener": OPENER,
-         "/keys": KEYS, "/mediapending": MEDIA_PENDING,
+         "/keys": KEYS, "/mediapending": MEDIA_PENDING, "/print": PRINT, "/hop": HOP, "/landing": LANDING,
+         "/fileredirect": FILE_REDIRECT, "/fileframe": FILE_FRAME,
+         "/to-file": Reply(302, {"Location": "file:///etc/hostname"}),
          "/redirect": Reply(302, {"Location": "http://127.0.0.2:{fport}/redirected"}),
          "/slow": Reply(headers={"Content-Type": "text/html"}, body=SECOND, delay=20),
          "/attachment-bin": Reply(headers={"Content-Type": "application/octet-stream",
@@ -537,6 +564,137 @@ def case_media_decided_on_committed_page(args):
         check(proc.poll() is None, "the web shell ended")
 
 
+def end_and_time(s, args, proc, window, focused, parent, how):
+    """Ends the shell one way, the parent's end, the quit key pressed in the
+    `focused` window or the close request of the shell's `window`, and
+    returns how long it took."""
+    asked = time.monotonic()
+    if how == "parent":
+        parent.kill()
+        parent.wait(timeout=5)
+    elif how == "quit":
+        s.key(focused, "ctrl+q")
+    else:
+        subprocess.run([args.close_request, window], env=s.env, check=True, timeout=10)
+    try:
+        code = s.wait_exit(proc, 8)
+    except Failure as failure:
+        raise Failure(f"{failure} ({how})")
+    took = time.monotonic() - asked
+    check(code == 0, f"the web shell ended with {code} ({how})")
+    return took
+
+
+def check_dialog_holds_nothing(args, shell, page, wait_for_dialog, ipv6=False):
+    """With whatever the page opened on screen, each ending still ends the
+    shell: the parent watch within one 2-second period, the quit key and the
+    close request at once (3 s each, with slack for a busy machine).
+    `wait_for_dialog` names what is open and the window that has the
+    keyboard."""
+    with Session(PAGES, ipv6=ipv6) as s:
+        for how in ("parent", "quit", "close"):
+            parent = subprocess.Popen(["sleep", "60"])
+            try:
+                s.server.clear()
+                proc = s.start_shell(shell, s.url(page, ipv6=ipv6), str(parent.pid))
+                window = s.window_of(proc)
+                seen, focused = wait_for_dialog(s, window)
+                took = end_and_time(s, args, proc, window, focused, parent, how)
+                print(f"{how}: ended {took:.2f} s after it was asked with {seen} open")
+                check(took <= 3.0, f"the web shell took {took:.2f} s to end ({how}) with {seen} open")
+            finally:
+                parent.kill()
+                parent.wait(timeout=5)
+        return s.files_under(s.home), s.files_under(s.cwd)
+
+
+def case_print_request_holds_nothing(args):
+    """window.print() opens nothing, writes nothing and holds no ending, as a
+    WKWebView does for an application that implements no printing."""
+    dialogs = []
+
+    def print_requested(s, window):
+        wait_until(lambda: s.server.report(print="asked"), 20, "the print request")
+        wait_until(lambda: s.server.report(print="returned"), 10, "window.print() to return")
+        time.sleep(1.0)  # whatever the request opens is on screen by now
+        dialogs.extend(s.windows_named("^Print$"))
+        return "the print request", dialogs[-1] if dialogs else window
+    home, cwd = check_dialog_holds_nothing(args, args.shell, "/print", print_requested)
+    check(dialogs == [], "a print dialog appeared")
+    check(home == set() and cwd == set(), f"files written: home {home}, working directory {cwd}")
+
+
+def case_media_prompt_holds_nothing(args):
+    def prompt_shown(s, window):
+        # GTK may keep more than one X window under the dialog's name; the
+        # one that takes input is the last made.
+        dialog = wait_until(lambda: s.windows_named("^Camera and microphone$"), 20, "the permission dialog")[-1]
+        return "the permission dialog", dialog
+    check_dialog_holds_nothing(args, args.mock_capture_shell, "/media", prompt_shown, ipv6=True)
+
+
+def case_nested_loop_holds_no_end(args):
+    """A library's modal dialog may run a main loop of its own, as GTK's
+    print dialog does: asked to end from inside one, the window backend ends
+    the process at once."""
+    with Session(PAGES) as s:
+        proc = s.start_shell(args.nested_loop_quit)
+        code = s.wait_exit(proc, 5)
+        took = time.monotonic() - proc.started
+        check(code == 0, f"ended with {code}: {'the nested loop returned first' if code == 3 else 'not in order'}")
+        check(took <= 3.0, f"ended {took:.2f} s after it started")
+
+
+def case_killed_web_process_gives_the_page_back(args):
+    """The page last committed comes back when its web process is killed;
+    the shell goes on as before."""
+    with Session(PAGES) as s:
+        proc = s.start_shell(args.shell, s.url("/hop"))
+        first = wait_until(lambda: s.server.report(loaded="landing"), 20, "the landing page to load")
+        doomed = wait_until(lambda: s.web_processes(proc), 10, "a web process")
+        for pid in doomed:
+            os.kill(pid, signal.SIGKILL)
+        killed = time.monotonic()
+        again = wait_until(lambda: [r for r in s.server.reports() if r.get("loaded") == "landing"
+                                    and r["doc"] != first["doc"]], 10, "the landing page to come back")
+        took = time.monotonic() - killed
+        print(f"the page came back {took:.2f} s after its web process was killed")
+        check(took <= 3.0, f"the page came back {took:.2f} s after its web process was killed")
+        doc = again[0]["doc"]
+        until = time.time() + 1.0
+        wait_until(lambda: any(r.get("tick") == "landing" and r["doc"] == doc and int(r["t"]) / 1000 > until
+                               for r in s.server.reports()), 10, "the page to keep running")
+        docs = {r["doc"] for r in s.server.reports() if r.get("loaded") == "landing"}
+        check(docs == {first["doc"], doc}, f"the landing page was loaded as {docs}")
+        with s.server.lock:
+            hops = [p for p in s.server.requests if p == "/hop"]
+        check(len(hops) == 1, "the start page was loaded again, not the page last shown")
+        check(proc.poll() is None, "the web shell ended")
+        check(s.opened() == [], f"opened {s.opened()}")
+
+
+def case_process_ending_page_reloads_a_few_times(args):
+    """A page whose web process ends as soon as it is shown is loaded again
+    a few times, not for ever; the shell stays responsive throughout."""
+    with Session(PAGES) as s:
+        for name in ("fileredirect", "fileframe"):
+            proc = s.start_shell(args.shell, s.url("/" + name))
+            window = s.window_of(proc)
+
+            # Counted by the server: a process can end before the page has
+            # reported anything.
+            def loads(path="/" + name):
+                with s.server.lock:
+                    return len([p for p in s.server.requests if p == path])
+            wait_until(lambda: loads() >= 4, 30, f"the {name} page to be loaded again three times")
+            time.sleep(6.0)
+            check(loads() == 4, f"the {name} page was loaded {loads()} times, not once and three times again")
+            check(loads("/to-file") == 4, f"the page went to the file: address {loads('/to-file')} times, not 4")
+            s.server.clear()
+            s.key(window, "ctrl+q")
+            check(s.wait_exit(proc, 10) == 0, "the web shell did not end in order")
+
+
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
@@ -546,6 +704,7 @@ def main():
     parser.add_argument("--shell", required=True)
     parser.add_argument("--mock-capture-shell")
     parser.add_argument("--close-request")
+    parser.add_argument("--nested-loop-quit")
     parser.add_argument("--artifacts", default=".")
     args = parser.parse_args()
     os.makedirs(args.artifacts, exist_ok=True)

@@ -248,6 +248,10 @@ class Session:
                 display_env = {"DISPLAY": self.display, "GDK_BACKEND": "x11"}
             self.env, self.opened_file = _shell_environment(self.root, display_env)
             self.home = self.env["HOME"]
+            # The shells' working directory: a file written relative to it
+            # shows up here, not in the test's own directory.
+            self.cwd = os.path.join(self.root, "cwd")
+            os.makedirs(self.cwd)
             self.server = PageServer(pages)
             placeholders = {"port": self.server.port, "port6": 0, "fport": 0}
             if ipv6:
@@ -355,12 +359,41 @@ class Session:
 
     def start_shell(self, binary, *args):
         log = open(os.path.join(self.root, f"shell-{len(self.shells)}.log"), "w")
-        proc = subprocess.Popen([binary, *args], env=self.env, stdout=log, stderr=subprocess.STDOUT,
+        if os.sep in binary:  # a path relative to the caller's directory, not the shell's
+            binary = os.path.abspath(binary)
+        proc = subprocess.Popen([binary, *args], env=self.env, cwd=self.cwd, stdout=log, stderr=subprocess.STDOUT,
                                 stdin=subprocess.DEVNULL, start_new_session=True)
         log.close()
         proc.started = time.monotonic()
         self.shells.append(proc)
         return proc
+
+    def web_processes(self, proc):
+        """The process ids of WebKit's web content processes below `proc`,
+        sandboxed or not (a sandbox may give them a session of their own, so
+        they are found by their parents)."""
+        parents, programs = {}, {}
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    stat = f.read()
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    programs[int(entry)] = os.path.basename(f.read().split(b"\0")[0])
+            except OSError:
+                continue
+            parents[int(entry)] = int(stat[stat.rindex(")") + 2:].split()[1])
+
+        def below_shell(pid):
+            for _ in range(16):
+                pid = parents.get(pid, 0)
+                if pid == proc.pid:
+                    return True
+                if pid <= 1:
+                    return False
+            return False
+        return [pid for pid, program in programs.items() if program == b"WebKitWebProcess" and below_shell(pid)]
 
     def xdotool(self, *args, timeout=10):
         done = subprocess.run(["xdotool", *args], env={**self.env}, capture_output=True, text=True, timeout=timeout)

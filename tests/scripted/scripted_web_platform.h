@@ -23,10 +23,13 @@ public:
     void setUIDelegate(std::weak_ptr<platform::UIDelegate> delegate) override;
     void setAutoresizingMask(unsigned long mask) override;
     void load(const platform::URLRequest& request) override;
+    std::optional<platform::URL> url() const override { return currentURL; }
 
     std::weak_ptr<platform::NavigationDelegate> navigationDelegate;
     std::weak_ptr<platform::UIDelegate> uiDelegate;
     std::vector<platform::URLRequest> loads;
+    // What url() answers; a test sets it before it reports a commit.
+    std::optional<platform::URL> currentURL;
 
 private:
     CallLog& log_;

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pimorlo::web_shell {
 namespace {
@@ -118,6 +119,53 @@ TEST(MediaCaptureDecision, GrantsLocalOriginsAndPromptsForEveryOther) {
         {"127.0.0.2", PermissionDecision::prompt}, {"localhost.", PermissionDecision::prompt},
     };
     for (const auto& [host, decision] : cases) EXPECT_EQ(mediaCaptureDecision(host), decision) << host;
+}
+
+TEST(IsLocalWebPage, IsAWebAddressThatNavigationKeeps) {
+    struct Case {
+        std::string host;
+        std::optional<std::string> scheme;
+        bool local;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", "http", true},   {"LOCALHOST", "https", true},  {"::1", "http", true},
+        {"localhost", "file", false},  {"127.0.0.1", "ftp", false},   {"localhost", std::nullopt, false},
+        {"", "about", false},          {"", "data", false},           {"example.com", "https", false},
+        {"127.0.0.2", "http", false},  {"localhost", "HTTP", false},
+    };
+    for (const auto& c : cases) {
+        auto scheme = c.scheme ? std::optional<std::string_view>(*c.scheme) : std::nullopt;
+        EXPECT_EQ(isLocalWebPage(c.host, scheme), c.local) << c.host << " " << c.scheme.value_or("(none)");
+    }
+}
+
+TEST(MayReloadAfterTermination, AllowsThreeWithinAnyMinute) {
+    struct Case {
+        std::vector<double> earlier;
+        double now;
+        bool allowed;
+    };
+    const Case cases[] = {
+        {{}, 0.0, true},
+        {{100.0}, 100.1, true},
+        {{100.0, 100.5}, 101.0, true},
+        // A page that ends its process at once: the fourth is refused.
+        {{100.0, 100.5, 101.0}, 101.5, false},
+        {{100.0, 100.5, 101.0}, 159.9, false},
+        // A minute after the first, one is allowed again, and so on.
+        {{100.0, 100.5, 101.0}, 160.0, true},
+        {{100.5, 101.0, 160.0}, 160.4, false},
+        {{100.5, 101.0, 160.0}, 160.5, true},
+        // Old reloads do not count, however many there were.
+        {{0.0, 1.0, 2.0, 3.0, 4.0}, 500.0, true},
+        // Spread out, one every 30 s goes on for ever.
+        {{0.0, 30.0}, 60.0, true},
+    };
+    for (const auto& c : cases) {
+        std::string earlier;
+        for (double at : c.earlier) earlier += std::to_string(at) + " ";
+        EXPECT_EQ(mayReloadAfterTermination(c.earlier, c.now), c.allowed) << "[" << earlier << "] at " << c.now;
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "tests/scripted/scripted_web_platform.h"
 #include "web_shell/entry.h"
+#include "web_shell/policy.h"
 
 namespace pimorlo::web_shell {
 namespace {
@@ -248,6 +249,51 @@ TEST_F(WebShell, MediaCaptureGrantsLocalOriginsAndPromptsOthers) {
                                                    [&](auto d) { answers.push_back(d); });
         EXPECT_THAT(answers, ElementsAre(expected)) << host.value_or("(none)");
     }
+}
+
+// The page a web process that ends is answered with: the last local web page
+// that committed, whatever came after it, or the initial page.
+TEST_F(WebShell, EndedWebProcessLoadsTheLastLocalPageAgain) {
+    struct Case {
+        std::vector<std::string> commits;
+        std::string loaded;
+    };
+    const std::string initial = "http://127.0.0.1:18788/app";
+    const Case cases[] = {
+        {{}, initial},
+        {{"http://localhost:5000/a"}, "http://localhost:5000/a"},
+        {{"http://localhost:5000/a", "https://127.0.0.1:1/b?c#d"}, "https://127.0.0.1:1/b?c#d"},
+        {{"http://[::1]:8080/v6"}, "http://[::1]:8080/v6"},
+        // What came after a local page (and may be what ended the process)
+        // is never loaded again.
+        {{"http://localhost:5000/a", "file:///etc/hostname"}, "http://localhost:5000/a"},
+        {{"http://localhost:5000/a", "about:blank", "data:text/html,x"}, "http://localhost:5000/a"},
+        {{"file://localhost/etc/hostname"}, initial},
+        {{"https://example.com/"}, initial},
+    };
+    for (const auto& c : cases) {
+        ScriptedWebPlatform fresh;
+        PimOrloWindowDelegate delegate(*fresh.webKit.urlFromString(initial), 0,
+                                       {fresh.application, fresh.webKit, fresh.processProbe});
+        delegate.applicationDidFinishLaunching();
+        auto& view = *fresh.webKit.webViews.at(0);
+        for (const auto& address : c.commits) {
+            view.currentURL = fresh.webKit.urlFromString(address);
+            delegate.didCommit(view);
+        }
+        fresh.log.clear();
+        delegate.webContentProcessDidTerminate(view);
+        EXPECT_THAT(fresh.log, ElementsAre("webView.load(" + c.loaded + ", cachePolicy 0, timeout 60)"))
+            << (c.commits.empty() ? "(no commit)" : c.commits.back());
+        EXPECT_EQ(view.loads.back().native, nullptr) << "the page is loaded anew, never resubmitted";
+    }
+}
+
+TEST_F(WebShell, EndedWebProcessIsAnsweredAFewTimesAMinuteAtMost) {
+    auto delegate = launched(0);
+    auto& view = *p.webKit.webViews.at(0);
+    for (int i = 0; i < 6; ++i) delegate->webContentProcessDidTerminate(view);
+    EXPECT_EQ(p.log.size(), static_cast<std::size_t>(reloadLimit));
 }
 
 }  // namespace

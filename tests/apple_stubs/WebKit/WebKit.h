@@ -60,6 +60,8 @@ typedef NS_ENUM(NSInteger, WKMediaCaptureType){
 - (void)webView:(WKWebView*)webView
     decidePolicyForNavigationAction:(WKNavigationAction*)navigationAction
                     decisionHandler:(void (^)(WKNavigationActionPolicy))decisionHandler;
+- (void)webView:(WKWebView*)webView didCommitNavigation:(WKNavigation*)navigation;
+- (void)webViewWebContentProcessDidTerminate:(WKWebView*)webView;
 @end
 
 @protocol WKUIDelegate <NSObject>
@@ -78,5 +80,6 @@ typedef NS_ENUM(NSInteger, WKMediaCaptureType){
 - (instancetype)initWithFrame:(CGRect)frame configuration:(WKWebViewConfiguration*)configuration;
 @property (weak) id<WKNavigationDelegate> navigationDelegate;
 @property (weak) id<WKUIDelegate> UIDelegate;
+@property (readonly, copy) NSURL* URL;
 - (WKNavigation*)loadRequest:(NSURLRequest*)request;
 @end
