@@ -86,6 +86,21 @@ def pitch_and_breaks(samples, hz, start, end, window=160):
     return drift / (2 * math.pi * window / RATE), breaks, level
 
 
+def block_breaks(samples, hz, first, last, block=800):
+    """The 50 ms blocks of samples[first:last] where the tone is more than a
+    tenth off its median level or its phase steps by 0.1 rad or more: the
+    checks the tap's output is held to, for a peer's reading of any level."""
+    wrap = lambda a: cmath.phase(cmath.exp(1j * a))  # noqa: E731
+    blocks = [tone_phase(samples, hz, at, block) for at in range(first, last - block, block)]
+    if not blocks:
+        return []
+    level = sorted(a for _, a in blocks)[len(blocks) // 2]
+    bad = {i for i, (_, a) in enumerate(blocks) if abs(a - level) > 0.1 * level}
+    advance = [wrap(b[0] - a[0]) for a, b in zip(blocks, blocks[1:])]
+    bad |= {i for i in range(1, len(advance)) if abs(wrap(advance[i] - advance[i - 1])) >= 0.1}
+    return sorted(bad)
+
+
 def make_tone(directory, name, seconds, channels=2, rate=48000, **freq_amp):
     """A float WAV with one sine per channel set: freq_amp = {"hz": f, "amp": a}."""
     path = os.path.join(directory, name + ".wav")
@@ -476,14 +491,19 @@ class drivers(Base):
         seconds = 120
         d = self.tmp.name
         tap = self.tap()
-        tap.wait_for_audio()
+        # pw-record on each sink's monitor: on a loaded machine a player or
+        # the daemon itself now and then misses a cycle, and then the sink
+        # has the hole too. Such a hole is the graph's, not the capture's.
+        peers = {500: self.pw_record(SINK_NAME), 1300: self.pw_record("pimorlo_second")}
+        for reader in (tap, *peers.values()):
+            reader.wait_for_audio()
         self.players.start(["pw-play", "--target", SINK_NAME, make_tone(d, "first", seconds + 10, hz=500, amp=0.3)])
         self.players.start(["pw-play", "--target", "pimorlo_second",
                             make_tone(d, "second", seconds + 10, hz=1300, amp=0.3)])
         time.sleep(1.0)
-        first = tap.frames()
+        first, peer_first = tap.frames(), {hz: p.frames() for hz, p in peers.items()}
         time.sleep(seconds)
-        last = tap.frames()
+        last, peer_last = tap.frames(), {hz: p.frames() for hz, p in peers.items()}
         status, _, err = tap.finish()
         self.assertEqual((status, err), (0, ""))
         s = tap.samples()
@@ -492,17 +512,25 @@ class drivers(Base):
         # slowly against the sample index; what may not happen is a step: a
         # sample dropped or repeated turns it at once by 2*pi*f/16000 (0.2
         # rad at 500 Hz), so the phase advance from block to block stays
-        # steady.
+        # steady. Only where the sink's own monitor was whole (no break in
+        # pw-record's reading within half a second, which covers the two
+        # readers' latencies) is a block held to that.
         wrap = lambda a: cmath.phase(cmath.exp(1j * a))  # noqa: E731
         for hz in (500, 1300):
             blocks = [tone_phase(s, hz, at, 800) for at in range(first, last - 800, 800)]
             self.assertGreater(len(blocks), (seconds - 1) * 20)
+            graph_breaks = block_breaks(peers[hz].samples(), hz, peer_first[hz], peer_last[hz])
+            whole = lambda i: not any(abs(i - j) <= 10 for j in graph_breaks)  # noqa: E731
             for i, (_, amp) in enumerate(blocks):
-                self.assertAlmostEqual(amp, 0.3, delta=0.03, msg="%d Hz, block %d" % (hz, i))
+                if whole(i):
+                    self.assertAlmostEqual(amp, 0.3, delta=0.03, msg="%d Hz, block %d" % (hz, i))
             advance = [wrap(b[0] - a[0]) for a, b in zip(blocks, blocks[1:])]
             for i in range(1, len(advance)):
-                self.assertLess(abs(wrap(advance[i] - advance[i - 1])), 0.1,
-                                "%d Hz: phase step at block %d" % (hz, i))
+                if whole(i):
+                    self.assertLess(abs(wrap(advance[i] - advance[i - 1])), 0.1,
+                                    "%d Hz: phase step at block %d" % (hz, i))
+            print("%d Hz: the sink's monitor broke at %d blocks (%s)" % (hz, len(graph_breaks), ", ".join(
+                "%.2f s" % (j / 20) for j in graph_breaks)), file=sys.stderr)
 
 
 # -- the graph's clock changing under playing streams -----------------------------
@@ -674,26 +702,41 @@ class freeze(Base):
 class continuity(Base):
     def test_continuous_sine_has_no_dropped_or_doubled_samples(self):
         tap = self.tap()
+        # pw-record on the sink's monitor beside it: where the player or the
+        # daemon missed a cycle (a loaded machine), the sink has the break too,
+        # and it is not the capture's.
+        peer = self.pw_record()
         tap.wait_for_audio()
+        peer.wait_for_audio()
         self.players.start(["pw-play", make_tone(self.tmp.name, "long", 24, hz=1000, amp=0.5)])
         begin = time.monotonic()
-        first = tap.frames()
+        first, peer_first = tap.frames(), peer.frames()
         time.sleep(20.0)
         got = tap.frames() - first
         took = time.monotonic() - begin
+        peer_last = peer.frames()
         status, _, err = tap.finish()
         self.assertEqual((status, err), (0, ""))
         self.assertAlmostEqual(got / took, RATE, delta=RATE * 0.01)
         s = tap.samples()
         # With the phase measured against the global sample index, one sample
-        # lost or repeated turns the phase by 2*pi/16 (0.39 rad) for good.
+        # lost or repeated turns the phase by 2*pi/16 (0.39 rad) for good. The
+        # reference is taken again after each break of the sink's own, half a
+        # second on (which covers the two readers' latencies).
         blocks = [tone_phase(s, 1000, at, 800) for at in range(first, len(s) - 800, 800)]
-        playing = [p for p, a in blocks if a > 0.45]
+        graph_breaks = block_breaks(peer.samples(), 1000, peer_first, peer_last)
+        playing = [(i, p) for i, (p, a) in enumerate(blocks) if a > 0.45]
         self.assertGreater(len(playing), 19 * 20)
-        ref = playing[5]
-        for i, p in enumerate(playing[5:-5]):
+        ref = None
+        for i, p in playing[5:-5]:
+            if any(abs(i - j) <= 10 for j in graph_breaks):
+                ref = None
+                continue
+            if ref is None:
+                ref = p
             diff = abs(cmath.phase(cmath.exp(1j * (p - ref))))
             self.assertLess(diff, 0.1, "phase jump at block %d" % i)
+        print("the sink's monitor broke at %d blocks" % len(graph_breaks), file=sys.stderr)
 
     def test_real_time_thread_is_scheduled_like_the_daemons(self):
         # A capture node whose thread waits behind ordinary processes misses
