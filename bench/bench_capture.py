@@ -49,9 +49,10 @@ LIMITS = {"End-to-end capture": (
     "is resident: nothing to gain), fewer malloc arenas (larger), a mix ring sized for its reader and buffers "
     "touched only where used (kept), the C++ runtime linked statically (kept, 0.7 MiB less). *Click latency*: "
     "the mixer keeps one spare cycle of lead for a node or player that runs a cycle late; without it a click "
-    "came in 21.7 ms here, but with the machine loaded the two-driver end-to-end test found a player's tone "
-    "with holes, once with no spare and once with the spare kept only for streams on another driver, so it "
-    "stays.")}
+    "came in 21.6 ms here (43.0 ms with it, in the same conditions). Measured again with the rate loop keeping a "
+    "stream on the clock's driver at a ratio of exactly 1: with `stress-ng --cpu 2` beside the two-driver "
+    "end-to-end test (load 6 to 7), the tap's tone had a hole that pw-record on the sink's monitor did not have "
+    "in 2 runs of 2 without the spare and in 1 of 2 with it, so it stays.")}
 
 
 def stop_reader(proc, thread):

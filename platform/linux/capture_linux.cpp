@@ -167,6 +167,14 @@ std::int64_t cycleStart(const std::atomic<spa_io_position*>& position) {
     return p != nullptr && p->clock.nsec != 0 ? static_cast<std::int64_t>(p->clock.nsec) : linux_backend::kReadClock;
 }
 
+// The driver whose cycle is running (its node id): a stream on the clock
+// node's own driver is copied sample for sample, one on another is followed.
+// A stream moved to another sink finds its new driver here at its next cycle.
+std::uint32_t cycleDriver(const std::atomic<spa_io_position*>& position) {
+    const spa_io_position* p = position.load(std::memory_order_relaxed);
+    return p != nullptr && p->clock.id != SPA_ID_INVALID ? p->clock.id : linux_backend::kUnknownDriver;
+}
+
 class PipeWireStream;
 
 // One captured playback stream: its input node and its source in the mix.
@@ -772,7 +780,7 @@ private:
         std::uint32_t frames = self->cycleFrames(b);
         if (b) pw_stream_queue_buffer(self->master_, b);
         if (frames == 0) return;
-        self->mixer_.mix(self->mix_.get(), frames, cycleStart(self->position_));
+        self->mixer_.mix(self->mix_.get(), frames, cycleStart(self->position_), cycleDriver(self->position_));
         self->mixRing_.write(self->mix_.get(), frames);
         pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
     }
@@ -803,7 +811,8 @@ private:
             frames = std::min<std::uint32_t>(frames, size / sizeof(float));
         }
         if (frames != UINT32_MAX && frames > 0) {
-            source->owner->mixer_.push(*source->mix, planes, count, frames, cycleStart(source->position));
+            source->owner->mixer_.push(*source->mix, planes, count, frames, cycleStart(source->position),
+                                       cycleDriver(source->position));
         }
         pw_stream_queue_buffer(source->stream, b);
     }

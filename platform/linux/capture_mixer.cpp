@@ -145,10 +145,18 @@ constexpr double kDeadBandSeconds = 0.25e-3;
 constexpr double kLoopOmega = 0.5;
 constexpr double kLoopDamping = 0.8;
 constexpr double kMaxRateOffset = 1e-3;
-// For this long after it starts, a source's lead is taken as it comes: a new
-// stream's first cycles are irregular (the graph may change its quantum for
-// it), and following that with the rate would only bend its pitch.
-constexpr double kSettleSeconds = 0.5;
+// For this long after it starts or moves to another driver, a source's lead
+// is taken as it comes and its ratio holds: a new stream's first cycles are
+// irregular (the graph may change its quantum for it), and following that
+// with the rate would only bend its pitch. From kEstimateDelaySeconds in, the
+// slope of its lead says how far its clock is from the mix's, and the ratio
+// starts from there: followed within a few ppm as the settling ends.
+constexpr double kSettleSeconds = 1.0;
+constexpr double kEstimateDelaySeconds = 0.25;
+constexpr std::uint32_t kMinEstimateCycles = 8;
+// Drift at the correction's bound moves the lead by a frame in a thousand; a
+// change of more than this between two cycles is a step.
+constexpr double kStepFrames = 16;
 // Beyond this much over its lead, a source is brought back at once: the mix
 // stalled while it kept pushing, and correcting that smoothly would take
 // minutes.
@@ -220,6 +228,7 @@ public:
     // ---- written by push, read by mix ----
     std::atomic<std::int64_t> lastPushNs{0};
     std::atomic<std::uint32_t> lastChunk{0};
+    std::atomic<std::uint32_t> driver{kUnknownDriver};  // of the last push
     // When the frames now buffered began to arrive into an empty ring.
     std::atomic<std::int64_t> firstPendingNs{0};
     std::atomic<std::uint64_t> droppedFrames{0};
@@ -237,10 +246,42 @@ public:
     double lead = 0;      // smoothed
     double target = 0;
     double safeLead = 0;      // the least lead that covers a cycle's read
+    double lastLead = 0;      // unsmoothed, at the last regular cycle
+    std::uint32_t driverSeen = kUnknownDriver;
     std::int64_t settleUntilNs = 0;
+    bool settleToSafe = false;
+    // The lead against time while settling: a least-squares slope.
+    std::int64_t estimateFromNs = 0;
+    std::uint32_t estimateCount = 0;
+    double sumT = 0, sumL = 0, sumTT = 0, sumTL = 0;
+
+    void addEstimate(double t, double value) {
+        if (estimateCount == 0) sumT = sumL = sumTT = sumTL = 0;
+        ++estimateCount;
+        sumT += t;
+        sumL += value;
+        sumTT += t * t;
+        sumTL += t * value;
+    }
+    double slope() const {
+        const double n = estimateCount;
+        const double d = n * sumTT - sumT * sumT;
+        return d > 0 ? (n * sumTL - sumT * sumL) / d : 0.0;
+    }
     std::uint64_t underruns = 0;
     std::uint64_t skippedFrames = 0;
 };
+
+namespace {
+
+void settle(MixerSource& s, std::int64_t now, bool toSafe) {
+    s.settleUntilNs = now + static_cast<std::int64_t>(kSettleSeconds * 1e9);
+    s.settleToSafe = toSafe;
+    s.estimateFromNs = now + static_cast<std::int64_t>(kEstimateDelaySeconds * 1e9);
+    s.estimateCount = 0;
+}
+
+}  // namespace
 
 void MixerSourceDeleter::operator()(MixerSource* source) const { delete source; }
 
@@ -300,7 +341,7 @@ void Mixer::detach(MixerSource& source) {
 }
 
 void Mixer::push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
-                 std::int64_t cycleNs) {
+                 std::int64_t cycleNs, std::uint32_t driver) {
     if (source.middle.load(std::memory_order_relaxed) & kFresh) {
         source.front = source.middle.exchange(source.front, std::memory_order_acq_rel) & 3u;
     }
@@ -329,14 +370,16 @@ void Mixer::push(MixerSource& source, const float* const* planes, std::size_t pl
     if (used == 0) source.firstPendingNs.store(t, std::memory_order_relaxed);
     source.writeIndex.store(w + n, std::memory_order_release);
     source.lastChunk.store(frames, std::memory_order_relaxed);
+    source.driver.store(driver, std::memory_order_relaxed);
     source.lastPushNs.store(t, std::memory_order_release);
     if (n < frames) source.droppedFrames.fetch_add(frames - n, std::memory_order_relaxed);
 }
 
-void Mixer::mix(float* out, std::uint32_t frames, std::int64_t cycleNs) {
+void Mixer::mix(float* out, std::uint32_t frames, std::int64_t cycleNs, std::uint32_t driver) {
     if (frames == 0) return;
     std::fill(out, out + frames, 0.0f);
     const std::int64_t t = cycleNs == kReadClock ? now() : cycleNs;
+    driver_ = driver;
     for (MixerSource* source : attached_) mixSource(*source, out, frames, t);
 }
 
@@ -372,48 +415,104 @@ void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int
     const double produced = std::clamp(static_cast<double>(sincePush) * rate / 1e9, 0.0, chunk);
     double lead = static_cast<double>(available + s.pendingSilence) + (static_cast<double>(s.tailLength) - s.position) +
                   produced - chunk;
+
+    // Which clock the source follows. One that names the mix's driver is on
+    // the mix's clock: its rate is the mix's, whatever its lead does.
+    const std::uint32_t driver = s.driver.load(std::memory_order_relaxed);
+    const bool onMixClock = driver != kUnknownDriver && driver == driver_;
+    if (onMixClock && s.position != std::floor(s.position)) {
+        // Back on the mix's clock after being resampled: the read position
+        // comes back to a whole frame (a shift of less than half a frame,
+        // once), so that the copy is sample for sample again.
+        s.position = std::floor(s.position + 0.5);
+        lead = static_cast<double>(available + s.pendingSilence) + (static_cast<double>(s.tailLength) - s.position) +
+               produced - chunk;
+    }
+    const double safe = (1.0 + config_.spareCycles) * frames + kHalfTaps + kStartMarginSeconds * rate;
     if (!s.leadKnown) {
         // The lead must cover a whole cycle's read even just before the
         // producer's next push, and the spare cycles. A source that primes
         // with less starts that much later, silent until then, so its lead is
         // whole from the start and the loop only has drift to follow.
-        const double cycles = 1.0 + config_.spareCycles;
-        const double safe = cycles * frames + kHalfTaps + kStartMarginSeconds * rate;
-        const double room = std::max(cycles * frames - kHalfTaps - 1.0, 0.0);
+        const double room = std::max((1.0 + config_.spareCycles) * frames - kHalfTaps - 1.0, 0.0);
         const double deficit = std::clamp(std::ceil(safe - lead), 0.0, room);
         s.pendingSilence = static_cast<std::size_t>(deficit);
         lead += deficit;
         s.leadKnown = true;
         s.lead = lead;
         s.target = lead;
+        s.lastLead = lead;
         s.safeLead = safe;
-        s.settleUntilNs = now + static_cast<std::int64_t>(kSettleSeconds * 1e9);
+        s.driverSeen = driver;
+        // Whatever clock it followed before it stopped, it starts afresh.
+        s.integral = 0;
+        s.ratio = 1.0;
+        settle(s, now, true);
     } else if (static_cast<double>(sincePush) * rate / 1e9 > 1.5 * chunk ||
                static_cast<double>(available + s.pendingSilence) < frames * s.ratio) {
         // The producer is late or stalled, which says nothing about its clock:
         // what it had is played as it was.
     } else {
-        if (lead - s.target > kMaxExcessSeconds * rate) {
-            const auto skip = std::min(available, static_cast<std::size_t>(lead - s.target));
-            s.readIndex.store(s.readIndex.load(std::memory_order_relaxed) + skip, std::memory_order_release);
-            available -= skip;
-            s.skippedFrames += skip;
-            lead -= static_cast<double>(skip);
-            s.lead = lead;
+        if (driver != s.driverSeen) {
+            // Moved to another driver: its rate against the mix is unknown
+            // again. Its lead moves with the move; that is taken below as a
+            // step.
+            s.driverSeen = driver;
+            s.integral = 0;
+            settle(s, now, false);
         }
+        // A change of the lead between two cycles larger than any drift makes
+        // (a quantum or a chunk that changed, a cycle one node missed, a move)
+        // is a step: the target takes it, so it is kept as it is rather than
+        // worked off by bending the pitch. Beyond what the spare allows (the
+        // mix stalled while the source kept pushing), the excess is skipped.
+        const double step = lead - s.lastLead;
+        if (std::fabs(step) > kStepFrames) {
+            if (lead - std::max(safe, s.target) > kMaxExcessSeconds * rate) {
+                const double keep = std::max(safe, s.target);
+                const auto skip = std::min(available, static_cast<std::size_t>(lead - keep));
+                s.readIndex.store(s.readIndex.load(std::memory_order_relaxed) + skip, std::memory_order_release);
+                available -= skip;
+                s.skippedFrames += skip;
+                lead -= static_cast<double>(skip);
+                s.lead = lead;
+            } else {
+                s.target += step;
+                s.lead += step;
+            }
+            s.estimateCount = 0;  // a slope across a step means nothing
+        }
+        s.lastLead = lead;
         const double dt = frames / rate;
         s.lead += (1.0 - std::exp(-dt / kLeadSmoothingSeconds)) * (lead - s.lead);
-        if (now < s.settleUntilNs) {
+        if (onMixClock) {
+            // One clock: nothing to follow.
+            s.integral = 0;
+            s.ratio = 1.0;
+            if (now < s.settleUntilNs) s.target = lead;
+        } else if (now < s.settleUntilNs) {
+            // Settling: the ratio holds while the lead's slope tells how far
+            // the producer's clock is from the mix's.
             s.lead = lead;
-            s.target = std::max(lead, s.safeLead);
+            s.target = s.settleToSafe ? std::max(lead, s.safeLead) : lead;
+            if (now >= s.estimateFromNs) s.addEstimate(static_cast<double>(now - s.estimateFromNs) / 1e9, lead);
+        } else {
+            if (s.estimateCount >= kMinEstimateCycles) {
+                // The slope, in frames per second, is the rate the ratio
+                // still lacks. Below a ppm there is nothing to follow.
+                const double offset = s.slope() / rate;
+                if (std::fabs(offset) >= 1e-6)
+                    s.integral = std::clamp(s.integral + offset, -kMaxRateOffset, kMaxRateOffset);
+            }
+            s.estimateCount = 0;
+            double error = s.lead - s.target;
+            const double band = kDeadBandSeconds * rate;
+            error = error > band ? error - band : (error < -band ? error + band : 0.0);
+            const double ki = kLoopOmega * kLoopOmega / rate;
+            const double kp = 2.0 * kLoopDamping * kLoopOmega / rate;
+            s.integral = std::clamp(s.integral + ki * error * dt, -kMaxRateOffset, kMaxRateOffset);
+            s.ratio = 1.0 + std::clamp(s.integral + kp * error, -kMaxRateOffset, kMaxRateOffset);
         }
-        double error = s.lead - s.target;
-        const double band = kDeadBandSeconds * rate;
-        error = error > band ? error - band : (error < -band ? error + band : 0.0);
-        const double ki = kLoopOmega * kLoopOmega / rate;
-        const double kp = 2.0 * kLoopDamping * kLoopOmega / rate;
-        s.integral = std::clamp(s.integral + ki * error * dt, -kMaxRateOffset, kMaxRateOffset);
-        s.ratio = 1.0 + std::clamp(s.integral + kp * error, -kMaxRateOffset, kMaxRateOffset);
     }
 
     const float* kernel = kernel_.data();

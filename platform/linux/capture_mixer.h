@@ -25,15 +25,22 @@
 //     plus 1 ms even just before its producer's next push, plus spareCycles
 //     cycles: with none, it reaches the output in the cycle it primes in (1 ms
 //     into it on the mix's own driver); with the default one, a cycle later.
-//   - One clock. Each source is read through a band-limited fractional
-//     resampler whose ratio follows the source's buffered lead (smoothed, with
-//     a small dead band), so a source whose producer runs a few hundred ppm off
-//     the mix clock is followed smoothly, never by dropping or repeating
-//     stretches. A source on the mix's own driver keeps a ratio of exactly 1
-//     and is copied sample for sample.
+//   - One clock. A source whose pushes name the mix's driver is on the mix's
+//     clock: its ratio is exactly 1 and it is copied sample for sample,
+//     through quantum and rate changes, and again as soon as it is moved back
+//     to that driver. Any other source is read through a band-limited
+//     fractional resampler whose ratio follows its clock: when it starts or
+//     moves to another driver, the slope of its buffered lead over its first
+//     second gives the rate, and from then on a PI loop on the lead (smoothed,
+//     with a small dead band) follows what is left, so a producer a few
+//     hundred ppm off the mix clock is followed within a few ppm, never by
+//     dropping or repeating stretches. For either, a lead that changes at
+//     once (a quantum or chunk that changed, a node that missed a cycle, a
+//     move) is taken as a step: it is kept, not worked off by bending the
+//     pitch.
 //     Pass each call the time its cycle began (see push): timed by the call
-//     instead, a source on the mix's own driver seems to wander by the
-//     upstream client's processing time.
+//     instead, a source on another driver seems to wander by the upstream
+//     client's processing time.
 //   - A late node, a longer cycle. With a spare cycle of lead, a source whose
 //     node misses a cycle and catches up in the next, or whose cycle doubles
 //     (PipeWire raised the quantum), plays on without a hole. Without one it
@@ -59,6 +66,8 @@ namespace pimorlo::platform::linux_backend {
 
 // For push and mix: read the configured clock.
 inline constexpr std::int64_t kReadClock = INT64_MIN;
+// For push and mix: which driver runs the cycle is not known.
+inline constexpr std::uint32_t kUnknownDriver = UINT32_MAX;
 
 // The most ports (channels) one source may deliver; PipeWire's own limit.
 inline constexpr std::size_t kMaxMixPorts = 64;
@@ -166,13 +175,18 @@ public:
     // the call stands in, which shifts by the upstream client's processing
     // time from cycle to cycle (milliseconds on a busy desktop) and makes the
     // rate correction work for nothing.
+    //
+    // `driver` names the driver whose cycle this is (PipeWire's position
+    // clock.id). A source whose pushes name the mix's driver is on the mix's
+    // clock: it is copied sample for sample, whatever its lead does.
     void push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
-              std::int64_t cycleNs = kReadClock);
+              std::int64_t cycleNs = kReadClock, std::uint32_t driver = kUnknownDriver);
 
     // Real-time thread: writes `frames` mixed samples to `out`. Any length is
     // mixed, in pieces of at most maxCycleFrames; a source is whole in cycles
     // up to its ring's size.
-    void mix(float* out, std::uint32_t frames, std::int64_t cycleNs = kReadClock);
+    void mix(float* out, std::uint32_t frames, std::int64_t cycleNs = kReadClock,
+             std::uint32_t driver = kUnknownDriver);
 
     SourceState state(const MixerSource& source) const;
 
@@ -184,6 +198,7 @@ private:
     std::vector<float> kernel_;       // interpolation filter, one row per phase
     std::vector<float> work_;         // one source's input for one piece
     std::vector<MixerSource*> attached_;
+    std::uint32_t driver_ = kUnknownDriver;  // of the cycle being mixed
 };
 
 }  // namespace pimorlo::platform::linux_backend

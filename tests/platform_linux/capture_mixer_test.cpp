@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -437,6 +439,263 @@ TEST(Mixer, AProducerOnTheMixDriverKeepsARatioOfExactlyOne) {
         const auto first = std::find_if(rec.samples.begin(), rec.samples.end(), [](float v) { return v != 0.0f; });
         ASSERT_NE(first, rec.samples.end()) << c.what;
         for (std::size_t k = 0; first + k != rec.samples.end(); ++k) ASSERT_EQ(first[k], marker(k)) << c.what;
+    }
+}
+
+// ---- the clock through changes ----
+
+// A graph of drivers, each with its own quantum, rate and clock (ppm off the
+// monotonic clock). The mix follows driver 1; a stream's node follows the
+// driver of its sink and can be moved to another. Every node converts to the
+// mix's 48 kHz as PipeWire's adapters do, a cycle's length scaled with the
+// remainder carried (each adapter with its own remainder). Each push and mix
+// carries its cycle's start and its driver, as the glue passes them.
+class Graph {
+public:
+    static constexpr std::uint32_t kMixDriver = 1;
+
+    struct Driver {
+        std::uint32_t quantum = 1024;
+        std::uint32_t rate = 48000;
+        double ppm = 0;
+        double nextNs = 0;
+        std::uint64_t mixRemainder = 0;
+    };
+
+    struct Stream {
+        MixerSourceHandle source;
+        std::uint32_t driver = kMixDriver;
+        bool beforeMix = false;
+        std::function<float(std::uint64_t)> signal;
+        std::uint64_t produced = 0;
+        std::uint64_t remainder = 0;
+        bool missNext = false;   // misses its next cycle and delivers it with the one after
+        std::uint32_t owed = 0;
+    };
+
+    struct Action {
+        double seconds;
+        std::function<void()> run;
+    };
+
+    explicit Graph(MixerConfig config = {}) {
+        config.clock = [this] { return now_; };
+        mixer = std::make_unique<Mixer>(config);
+        drivers_[kMixDriver] = Driver{};
+    }
+
+    Driver& driver(std::uint32_t id, double ppm = 0, double phaseNs = 0) {
+        auto [it, made] = drivers_.try_emplace(id);
+        if (made) {
+            it->second.ppm = ppm;
+            it->second.nextNs = phaseNs;
+        }
+        return it->second;
+    }
+
+    Stream& stream(bool beforeMix, std::function<float(std::uint64_t)> signal) {
+        streams_.push_back(std::make_unique<Stream>());
+        Stream& s = *streams_.back();
+        s.source = mixer->makeSource();
+        mixer->setWeights(*s.source, {1.0f});
+        s.beforeMix = beforeMix;
+        s.signal = std::move(signal);
+        s.remainder = 48000 / 3;  // its adapter's rounding falls elsewhere than the mix's
+        EXPECT_TRUE(mixer->attach(*s.source));
+        return s;
+    }
+
+    void at(double seconds, std::function<void()> run) { actions_.push_back(Action{seconds, std::move(run)}); }
+
+    // Runs every driver's cycles until `seconds`; `onMix` sees each mix.
+    void runUntil(double seconds, const std::function<void(const float*, std::uint32_t, double)>& onMix = {}) {
+        const double endNs = seconds * 1e9;
+        for (;;) {
+            auto next = drivers_.begin();
+            for (auto it = drivers_.begin(); it != drivers_.end(); ++it) {
+                if (it->second.nextNs < next->second.nextNs) next = it;
+            }
+            Driver& d = next->second;
+            if (d.nextNs >= endNs) break;
+            for (auto it = actions_.begin(); it != actions_.end();) {
+                if (it->seconds * 1e9 <= d.nextNs) {
+                    it->run();
+                    it = actions_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            cycle(next->first, d, onMix);
+        }
+    }
+
+    std::unique_ptr<Mixer> mixer;
+    bool mixMissesNext = false;  // the mix's node misses its next cycle: a busy machine
+
+private:
+    static std::uint32_t scaled(const Driver& d, std::uint64_t& remainder) {
+        const std::uint64_t total = std::uint64_t{d.quantum} * 48000 + remainder;
+        remainder = total % d.rate;
+        return static_cast<std::uint32_t>(total / d.rate);
+    }
+
+    void push(Stream& s, std::uint32_t id, const Driver& d) {
+        std::uint32_t frames = scaled(d, s.remainder);
+        if (s.missNext) {
+            s.missNext = false;
+            s.owed = frames;
+            return;
+        }
+        const std::int64_t cycleNs = static_cast<std::int64_t>(d.nextNs);
+        for (std::uint32_t n : {s.owed, frames}) {
+            if (n == 0) continue;
+            plane_.resize(n);
+            for (std::uint32_t i = 0; i < n; ++i) plane_[i] = s.signal(s.produced + i);
+            const float* planes[] = {plane_.data()};
+            mixer->push(*s.source, planes, 1, n, cycleNs, id);
+            s.produced += n;
+        }
+        s.owed = 0;
+    }
+
+    void cycle(std::uint32_t id, Driver& d, const std::function<void(const float*, std::uint32_t, double)>& onMix) {
+        now_ = static_cast<std::int64_t>(d.nextNs);
+        for (auto& s : streams_) {
+            if (s->driver == id && (s->beforeMix || id != kMixDriver)) push(*s, id, d);
+        }
+        if (id == kMixDriver && mixMissesNext) {
+            mixMissesNext = false;
+        } else if (id == kMixDriver) {
+            const std::uint32_t frames = scaled(d, d.mixRemainder);
+            out_.resize(frames);
+            mixer->mix(out_.data(), frames, now_, id);
+            if (onMix) onMix(out_.data(), frames, d.nextNs);
+            for (auto& s : streams_) {
+                if (s->driver == id && !s->beforeMix) push(*s, id, d);
+            }
+        }
+        d.nextNs += d.quantum * 1e9 / d.rate / (1 + d.ppm * 1e-6);
+    }
+
+    std::int64_t now_ = 0;
+    std::map<std::uint32_t, Driver> drivers_;
+    std::vector<std::unique_ptr<Stream>> streams_;
+    std::vector<Action> actions_;
+    std::vector<float> plane_, out_;
+};
+
+struct ChangeCase {
+    const char* what;
+    std::uint32_t quantum;  // at the start
+    // (seconds, quantum, rate): the mix's driver changes at that time; 0
+    // leaves that setting as it is.
+    std::vector<std::array<double, 3>> changes;
+    double lateAt;  // the stream's node misses a cycle then (0: never)
+    double mixLateAt;  // the mix's node misses a cycle then (0: never)
+};
+
+TEST(Mixer, AStreamOnTheMixDriverIsCopiedSampleForSampleThroughQuantumAndRateChanges) {
+    const std::vector<ChangeCase> cases = {
+        {"quantum 1024, 128, 2048, 1024", 1024, {{2, 128, 0}, {4, 2048, 0}, {6, 1024, 0}}, 0, 0},
+        {"rate 48000, 44100, 48000", 1024, {{2, 0, 44100}, {4, 0, 48000}}, 0, 0},
+        {"quantum 256 at 44100 Hz, then 2048 at 48000 Hz", 1024, {{2, 256, 44100}, {4, 2048, 48000}}, 0, 0},
+        {"the stream a cycle late under a 128-frame quantum", 128, {}, 3.0, 0},
+        {"the stream a cycle late after the quantum went from 1024 to 128", 1024, {{2, 128, 0}}, 3.0, 0},
+        // Its lead grows by a cycle, for good: the same clock all the same.
+        {"the mix a cycle late under a 128-frame quantum", 1024, {{2, 128, 0}}, 0, 3.0},
+        {"the mix a cycle late at 1024 frames", 1024, {}, 0, 3.0},
+    };
+    for (const auto& c : cases) {
+        for (bool beforeMix : {true, false}) {
+            const std::string what = std::string(c.what) + (beforeMix ? ", stream first" : ", mix first");
+            Graph graph;
+            graph.driver(Graph::kMixDriver).quantum = c.quantum;
+            auto& s = graph.stream(beforeMix, [](std::uint64_t k) { return marker(k); });
+            for (const auto& change : c.changes) {
+                graph.at(change[0], [&graph, change] {
+                    auto& d = graph.driver(Graph::kMixDriver);
+                    if (change[1] != 0) d.quantum = static_cast<std::uint32_t>(change[1]);
+                    if (change[2] != 0) d.rate = static_cast<std::uint32_t>(change[2]);
+                });
+            }
+            if (c.lateAt > 0) graph.at(c.lateAt, [&s] { s.missNext = true; });
+            if (c.mixLateAt > 0) graph.at(c.mixLateAt, [&graph] { graph.mixMissesNext = true; });
+            Recording rec;
+            double worstRatio = 1.0;
+            graph.runUntil(8.0, [&](const float* out, std::uint32_t frames, double ns) {
+                rec.sink()(out, frames, ns);
+                const double ratio = graph.mixer->state(*s.source).ratio;
+                if (std::fabs(ratio - 1) > std::fabs(worstRatio - 1)) worstRatio = ratio;
+            });
+            EXPECT_EQ(worstRatio, 1.0) << what;
+            EXPECT_EQ(graph.mixer->state(*s.source).underruns, 0u) << what;
+            EXPECT_EQ(graph.mixer->state(*s.source).skippedFrames, 0u) << what;
+            // Every frame once, in order, with nothing between: a copy.
+            const auto first = std::find_if(rec.samples.begin(), rec.samples.end(), [](float v) { return v != 0.0f; });
+            ASSERT_NE(first, rec.samples.end()) << what;
+            std::size_t k = 0;
+            for (auto it = first; it != rec.samples.end(); ++it, ++k) {
+                ASSERT_EQ(*it, marker(k)) << what << " frame " << k;
+            }
+            EXPECT_GT(k, s.produced - 4 * 2048) << what;
+        }
+    }
+}
+
+struct MoveCase {
+    const char* what;
+    double ppm;               // the other driver's clock
+    std::uint32_t quantum;    // the other driver's quantum
+    bool beforeMix;           // on the mix's driver, the stream's node runs first
+};
+
+TEST(Mixer, AStreamMovedToAnotherDriverIsFollowedWithinPpmAndCopiedAgainOnceBack) {
+    const std::vector<MoveCase> cases = {
+        {"a sink on the same clock", 0, 1024, false},
+        {"a sink 150 ppm fast", 150, 1024, false},
+        {"a sink 150 ppm slow, short cycles", -150, 256, true},
+        {"a sink 400 ppm fast, long cycles", 400, 2048, false},
+    };
+    const double moveAt = 4.0, backAt = 14.0, endAt = 20.0;
+    const auto tone = toneTable(1000, 0.5);
+    for (const auto& c : cases) {
+        Graph graph;
+        graph.driver(2, c.ppm, 0.0037e9).quantum = c.quantum;
+        auto& s = graph.stream(c.beforeMix, [&](std::uint64_t k) { return tone[k % 48]; });
+        graph.at(moveAt, [&s] { s.driver = 2; });
+        graph.at(backAt, [&s] { s.driver = Graph::kMixDriver; });
+        ToneCheck check(*graph.mixer, *s.source, 1000, 0.5);
+        double worstOff = 0, worstCopyError = 0;
+        bool resampledOnceBack = false;
+        Mixer::SourceState before;
+        graph.runUntil(endAt, [&](const float* out, std::uint32_t frames, double ns) {
+            const auto state = graph.mixer->state(*s.source);
+            const double seconds = ns / 1e9;
+            if (seconds > moveAt + 2 && seconds < backAt) {
+                worstOff = std::max(worstOff, std::fabs((state.ratio - 1) * 1e6 - c.ppm));
+            }
+            // Through the correction the tone stays clean; the moves
+            // themselves may shift it by part of a sample.
+            if ((seconds > moveAt + 0.1 && seconds < backAt) || seconds > backAt + 0.1) check(out, frames);
+            else check(out, 0);
+            // Once back, the ratio is 1 and the copy exact.
+            if (seconds > backAt + 0.05) {
+                resampledOnceBack = resampledOnceBack || state.ratio != 1.0 ||
+                                    before.sourcePosition != std::floor(before.sourcePosition);
+                for (std::uint32_t i = 0; i < frames; ++i) {
+                    const auto k = static_cast<std::uint64_t>(before.sourcePosition) + i;
+                    worstCopyError = std::max(worstCopyError, static_cast<double>(std::fabs(out[i] - tone[k % 48])));
+                }
+            }
+            before = state;
+        });
+        const auto state = graph.mixer->state(*s.source);
+        EXPECT_LT(worstOff, 20) << c.what;
+        EXPECT_FALSE(resampledOnceBack) << c.what;
+        EXPECT_EQ(worstCopyError, 0.0) << c.what;
+        EXPECT_LT(check.worstDb(), -90) << c.what;
+        EXPECT_EQ(state.underruns, 0u) << c.what;
+        EXPECT_EQ(state.skippedFrames, 0u) << c.what;
     }
 }
 
