@@ -113,5 +113,29 @@ TEST(MonitorPacer, StartsAfreshAfterAPauseAndHandsOnAnExcessAtOnce) {
     EXPECT_EQ(pacer.release(now += kTickNs), 0u);
 }
 
+TEST(MonitorPacer, AServerThatStallsLeavesOneHoleAndTheDelayCoversTheNext) {
+    MonitorPacer pacer(kRate, kDelay);
+    std::int64_t now = 0;
+    std::int64_t made = 0;
+    int holes = 0;
+    bool inHole = false;
+    // Blocks of 20 ms, on time except twice, when the server holds them
+    // back for 120 ms and then hands them over at once.
+    for (int tick = 0; tick < 1000; ++tick, now += kTickNs) {
+        const bool stalled = (tick >= 300 && tick < 312) || (tick >= 700 && tick < 712);
+        while (!stalled && made + 20'000'000 <= now) {
+            made += 20'000'000;
+            pacer.arrived(now, 960);
+        }
+        const std::size_t n = pacer.release(now);
+        const bool short_ = tick > 20 && n < 470;
+        if (short_ && !inHole) ++holes;
+        inHole = short_;
+    }
+    EXPECT_EQ(holes, 1);
+    EXPECT_GE(pacer.delay(), 0.12);
+    EXPECT_LE(pacer.delay(), MonitorPacer::kMaxDelaySeconds);
+}
+
 }  // namespace
 }  // namespace pimorlo::platform::linux_backend

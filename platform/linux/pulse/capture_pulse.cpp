@@ -52,6 +52,10 @@ constexpr std::uint32_t kMixRate = 48000;
 // The tap's clock ticks every 10 ms and mixes what the time since the start
 // asks for, so a late tick only makes the next one longer.
 constexpr pa_usec_t kTickUsec = 10'000;
+// A tick this late waits kPostponeUsec more, so the loop reads the server's
+// socket first (see onTick).
+constexpr pa_usec_t kLateTickUsec = 15'000;
+constexpr pa_usec_t kPostponeUsec = 2'000;
 // Each monitor stream asks for its audio in blocks of 20 ms. The server sets
 // its sink's latency to what its readers ask, so this also bounds how long
 // a sound waits in the sink before the tap sees it.
@@ -887,8 +891,18 @@ private:
     static void onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* data) {
         auto* self = static_cast<PulseStream*>(data);
         guarded([&] {
-            self->tick();
             const pa_usec_t now = pa_rtclock_now();
+            if (now > self->nextTickUsec_ + kLateTickUsec && !self->tickPostponed_) {
+                // The loop thread ran late, and the loop runs its timers
+                // before it reads the server's socket: what the monitors
+                // delivered meanwhile is still unread. The tick waits until
+                // it is, or the mix would run ahead of it into a hole.
+                self->tickPostponed_ = true;
+                pa_context_rttime_restart(self->connection_->context(), event, now + kPostponeUsec);
+                return;
+            }
+            self->tickPostponed_ = false;
+            self->tick();
             self->nextTickUsec_ = std::max(self->nextTickUsec_ + kTickUsec, now + kTickUsec / 2);
             pa_context_rttime_restart(self->connection_->context(), event, self->nextTickUsec_);
         });
@@ -953,6 +967,7 @@ private:
     pa_time_event* tick_ = nullptr;
     std::int64_t clockStartNs_ = 0;
     pa_usec_t nextTickUsec_ = 0;
+    bool tickPostponed_ = false;
     std::uint64_t mixedFrames_ = 0;
     Mixer mixer_;
     std::vector<float> mix_;

@@ -18,17 +18,16 @@ constexpr double kLevelSeconds = 1.0;
 // The rate the mix sees stays within this of nominal: beyond any sound
 // card's clock.
 constexpr double kMaxRateOffset = 0.001;
-// Ticks further apart than this (a stalled thread) hand on no more than
-// this much of the nominal rate at once; the excess goes by the rule above.
-constexpr double kMaxTickSeconds = 0.2;
 
 }  // namespace
 
 MonitorPacer::MonitorPacer(double rate, double delay)
-    : nominalRate_(rate), delayFrames_(delay * rate), rate_(rate) {}
+    : nominalRate_(rate), initialDelayFrames_(delay * rate), delayFrames_(delay * rate), rate_(rate) {}
 
 void MonitorPacer::reset() {
     started_ = filled_ = false;
+    delayFrames_ = initialDelayFrames_;
+    dryNs_ = 0;
     waiting_ = 0;
     carry_ = 0;
     rate_ = nominalRate_;
@@ -36,17 +35,23 @@ void MonitorPacer::reset() {
 
 void MonitorPacer::arrived(std::int64_t arrivalNs, std::uint32_t frames) {
     if (frames == 0) return;
-    if (started_ && static_cast<double>(arrivalNs - lastArrivalNs_) > kResetSeconds * 1e9) {
+    const bool paused = started_ && static_cast<double>(arrivalNs - lastArrivalNs_) > kResetSeconds * 1e9;
+    if (paused) {
         // After a pause the stream starts over; what still waits goes first.
         filled_ = false;
+    } else if (started_ && dryNs_ != 0) {
+        const double stall = static_cast<double>(arrivalNs - dryNs_) / 1e9 * nominalRate_;
+        delayFrames_ = std::min(delayFrames_ + std::max(stall, 0.0), kMaxDelaySeconds * nominalRate_);
     }
+    dryNs_ = 0;
     started_ = true;
     lastArrivalNs_ = arrivalNs;
     waiting_ += frames;
 }
 
 std::size_t MonitorPacer::release(std::int64_t nowNs) {
-    const double dt = std::clamp(static_cast<double>(nowNs - lastTickNs_) / 1e9, 0.0, kMaxTickSeconds);
+    // However late a tick, the mix takes that much time's worth.
+    const double dt = std::max(static_cast<double>(nowNs - lastTickNs_) / 1e9, 0.0);
     lastTickNs_ = nowNs;
     if (!started_) return 0;
     if (!filled_) {
@@ -73,9 +78,15 @@ std::size_t MonitorPacer::release(std::int64_t nowNs) {
     const double excess = static_cast<double>(waiting_) - count - delayFrames_ - kMaxExcessSeconds * nominalRate_;
     if (excess > 0) count += std::ceil(excess);
     if (count > static_cast<double>(waiting_)) {
-        // The stream ran dry: what it had goes, and the shortfall is not owed.
+        // The stream ran dry: the server held its audio back longer than the
+        // delay covers (its main thread, which hands monitors their data,
+        // waits behind other work on a loaded machine). What it had goes;
+        // the delay grows by as long as it stays dry and fills again before
+        // more goes, so the next such stall leaves no hole.
+        dryNs_ = nowNs - static_cast<std::int64_t>((count - static_cast<double>(waiting_)) / nominalRate_ * 1e9);
         count = static_cast<double>(waiting_);
         carry_ = 0;
+        filled_ = false;
     }
     const auto frames = static_cast<std::size_t>(std::max(count, 0.0));
     waiting_ -= frames;

@@ -14,7 +14,9 @@
 // mix sees a producer as even as one on its own clock, copied sample for
 // sample. Only when the buffer strays far from its delay (a sound card's
 // clock a little off the machine's, over minutes) does the rate move, by
-// parts per million, and the mix follows that slowly too.
+// parts per million, and the mix follows that slowly too. A server that
+// holds a stream back longer than the delay (its main thread starved on a
+// loaded machine) leaves one hole, and the delay grows to cover the next.
 //
 // Plain C++: arrival times and frame counts go in, frame counts come out.
 #pragma once
@@ -37,10 +39,12 @@ public:
 
     // On each tick: the frames to hand on at `nowNs`, at most those waiting;
     // they count as handed on. Frames beyond the delay by more than
-    // kMaxExcessSeconds go at once.
+    // kMaxExcessSeconds go at once. A stream that runs dry hands on what it
+    // has, and its delay grows by what it lacked.
     std::size_t release(std::int64_t nowNs);
 
     std::size_t waiting() const { return waiting_; }
+    double delay() const { return delayFrames_ / nominalRate_; }
     // The rate at which the last tick handed frames on, per second.
     double rate() const { return rate_; }
     // Starts afresh with the next block, nothing waiting (a new stream).
@@ -48,15 +52,19 @@ public:
 
     static constexpr double kResetSeconds = 0.25;
     static constexpr double kMaxExcessSeconds = 0.05;
+    // The delay grows after each time the stream runs dry, up to this.
+    static constexpr double kMaxDelaySeconds = 0.3;
 
 private:
     const double nominalRate_;
-    const double delayFrames_;
+    const double initialDelayFrames_;
+    double delayFrames_;
     double rate_;
     double carry_ = 0;
     double level_ = 0;  // of the buffer, smoothed
     std::int64_t lastTickNs_ = 0;
     std::int64_t lastArrivalNs_ = 0;
+    std::int64_t dryNs_ = 0;  // when the stream ran dry; 0 while it has not
     std::size_t waiting_ = 0;
     bool started_ = false;
     bool filled_ = false;
