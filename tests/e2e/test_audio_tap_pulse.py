@@ -226,8 +226,9 @@ class arrival(Base):
             at = high + 4000
         print("notification start missing (ms): %s" % ", ".join("%.1f" % m for m in missing), file=sys.stderr)
         # The typical notification loses at most what the sink renders
-        # before its monitor stream is made: a fragment (20 ms); none may
-        # lose its first half.
+        # before its monitor stream is made: a fragment (10 ms), and one
+        # more for the tap's own answer to the server on a loaded machine;
+        # none may lose its first half.
         self.assertLessEqual(sorted(missing)[len(missing) // 2], 22.0)
         self.assertLess(max(missing), 62.5)
 
