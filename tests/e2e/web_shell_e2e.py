@@ -729,6 +729,46 @@ def webkit_dialog_holds_nothing(args, kind):
     check_dialog_holds_nothing(args, args.shell, "/dialog-" + kind, dialog_open)
 
 
+def case_file_chooser_answers_the_page(args):
+    """The page gets the file chosen, and a chooser closed without a choice
+    answers too: the page hears of it, and the next click opens a chooser
+    again."""
+    with Session(PAGES) as s:
+        # The only file in the home folder, which the chooser's Alt+Home
+        # shows: its first row, whatever folder the chooser opened in.
+        # (Typing a path races the location entry's completion.)
+        with open(os.path.join(s.home, "chosen.txt"), "w") as f:
+            f.write("chosen-content")
+        proc = s.start_shell(args.shell, s.url("/dialog-file_chooser"))
+        window = s.window_of(proc)
+        wait_until(lambda: len([r for r in s.server.reports() if r.get("tick")]) >= 3, 20, "the page to run")
+
+        def open_chooser():
+            s.click(window, 200, menu_bar_height(s, window) + 150)
+            return wait_until(lambda: s.windows_named("^Select Files$"), 15, "the file chooser")[-1]
+        chooser = open_chooser()
+        for attempt in range(3):
+            s.key(chooser, "alt+Home")
+            time.sleep(1.0)
+            s.xdotool("mousemove", "--window", chooser, "300", "87")
+            s.xdotool("click", "--repeat", "2", "1")
+            try:
+                wait_until(lambda: not s.windows_named("^Select Files$"), 5, "the chooser to take the file")
+                break
+            except Failure:
+                if attempt == 2:
+                    raise
+        got = wait_until(lambda: [r for r in s.server.reports() if "picked" in r], 10, "the page to get the file")
+        check(got == [{"picked": "chosen.txt:chosen-content"}], f"the page got {got}")
+
+        chooser = open_chooser()
+        s.key(chooser, "Escape")
+        wait_until(lambda: not s.windows_named("^Select Files$"), 10, "the chooser to close on Escape")
+        wait_until(lambda: s.server.report(picked="cancelled"), 10, "the page to be told nothing was chosen")
+        open_chooser()
+        check(proc.poll() is None, "the web shell ended")
+
+
 def case_nested_loop_holds_no_end(args):
     """A library's modal dialog may run a main loop of its own, as GTK's
     print dialog does: asked to end from inside one, the window backend ends
