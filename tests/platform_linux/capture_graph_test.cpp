@@ -25,14 +25,19 @@ bool companionRule(const RunningApplication& app) {
            name.find("pimorlo") != std::string::npos;
 }
 
-// A registry as the tests script it: clients, playback streams with their
-// ports, and the capture nodes the glue would make (eight inputs each).
+// A registry as the tests script it: a sink, clients, playback streams with
+// their ports (each linked to the sink, as the session manager links them),
+// and the capture nodes the glue would make (eight inputs each).
 class Registry {
 public:
+    static constexpr std::uint32_t kSink = 1;
+
     explicit Registry(ExclusionRules rules = {}) {
         if (!rules.excludesApplication) rules.excludesApplication = companionRule;
-        rules.processes.insert(kOwnPid);
         graph = CaptureGraph(std::move(rules));
+        graph.added(kSink, GlobalType::node, serial_++, {{"media.class", "Audio/Sink"}});
+        graph.updated(kSink, {});
+        for (std::uint32_t i = 0; i < 8; ++i) port(kSink + 1 + i, kSink, "in", i, "AUX" + std::to_string(i));
     }
 
     void client(std::uint32_t id, Props props) {
@@ -53,7 +58,9 @@ public:
 
     void ports(std::uint32_t node, std::vector<std::string> channels) {
         for (std::size_t i = 0; i < channels.size(); ++i) {
-            port(nextPort_++, node, "out", static_cast<std::uint32_t>(i), channels[i]);
+            const std::uint32_t id = nextPort_++;
+            port(id, node, "out", static_cast<std::uint32_t>(i), channels[i]);
+            play(id, static_cast<std::uint32_t>(i));
         }
         // The monitor ports a sink-like node may carry are never linked.
         port(nextPort_++, node, "out", 99, "FL", true);
@@ -68,6 +75,15 @@ public:
         if (monitor) props["port.monitor"] = "true";
         graph.added(id, GlobalType::port, serial_++, std::move(props));
         portNodes_.emplace_back(id, node);
+    }
+
+    // Links an output port to the sink's input `index`; returns the link's id.
+    std::uint32_t play(std::uint32_t outputPort, std::uint32_t index = 0) {
+        const std::uint32_t id = nextLink_++;
+        graph.added(id, GlobalType::link, serial_++,
+                    {{"link.output.port", std::to_string(outputPort)},
+                     {"link.input.port", std::to_string(kSink + 1 + index % 8)}});
+        return id;
     }
 
     // As PipeWire does: the ports go, then the node.
@@ -108,6 +124,7 @@ private:
     std::uint64_t serial_ = 1000;
     std::uint32_t nextPort_ = 5000;
     std::uint32_t nextCapture_ = 100000;
+    std::uint32_t nextLink_ = 200000;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> portNodes_;  // (port, node)
 };
 
@@ -216,7 +233,7 @@ TEST(CaptureGraph, AChildProcessOfAnExcludedApplicationIsExcluded) {
         {901, {900, "b", "b"}},
     };
     ExclusionRules rules;
-    rules.processes = {700};
+    rules.processes = {{700, 0}};
     rules.lookup = [&](pid_t pid) -> std::optional<ProcessRecord> {
         auto it = processes.find(pid);
         return it == processes.end() ? std::nullopt : std::optional(it->second);
@@ -253,7 +270,8 @@ TEST(CaptureGraph, TheCompanionStartingAfterItsChildExcludesTheChild) {
 
 TEST(CaptureGraph, SandboxedClientsAreToldApartByClientNotByTheirNamespacePid) {
     ExclusionRules rules;
-    rules.processes = {2};  // a listed pid of 2 must not catch sandboxes
+    rules.processes = {{2, 0}};  // a listed pid of 2 must not catch sandboxes
+    rules.lookup = [](pid_t) { return std::optional<ProcessRecord>(ProcessRecord{1, "bwrap", "bwrap", 0}); };
     Registry r(rules);
     r.client(10, sandboxed("Music", "org.example.Music"));
     r.client(11, sandboxed("Desktop", "com.pimorlo.companion.Desktop"));
@@ -307,7 +325,10 @@ TEST(CaptureGraph, LinksFollowThePortsThatExist) {
     r.client(10, app("Music", 100));
     const std::uint64_t serial = r.stream(40, 10, {});
     const std::uint32_t capture = r.captureNode(serial);
-    for (std::uint32_t i = 0; i < 2; ++i) r.port(60 + i, 40, "out", i, i ? "FR" : "FL");
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        r.port(60 + i, 40, "out", i, i ? "FR" : "FL");
+        r.play(60 + i, i);
+    }
     auto plan = r.settle();
     EXPECT_EQ(plan.link, (std::vector<LinkKey>{{60, capture + 1}, {61, capture + 2}}));
     EXPECT_EQ(plan.streams[0].channels, (std::vector<std::string>{"FL", "FR"}));
@@ -317,7 +338,10 @@ TEST(CaptureGraph, LinksFollowThePortsThatExist) {
     r.graph.removed(60);
     r.graph.removed(61);
     const char* surround[] = {"FL", "FR", "FC", "LFE", "RL", "RR"};
-    for (std::uint32_t i = 0; i < 6; ++i) r.port(70 + i, 40, "out", i, surround[i]);
+    for (std::uint32_t i = 0; i < 6; ++i) {
+        r.port(70 + i, 40, "out", i, surround[i]);
+        r.play(70 + i, i);
+    }
     plan = r.settle();
     EXPECT_TRUE(plan.unlink.empty()) << "the removed ports took their links";
     ASSERT_EQ(plan.link.size(), 6u);
@@ -328,6 +352,7 @@ TEST(CaptureGraph, LinksFollowThePortsThatExist) {
     // from the old one is gone, the new one is linked in its place.
     r.graph.removed(72);
     r.port(72, 40, "out", 2, "FC");
+    r.play(72, 2);
     plan = r.settle();
     EXPECT_EQ(plan.link, (std::vector<LinkKey>{{72, capture + 3}}));
 
