@@ -235,7 +235,9 @@ private:
             auto carriers = carriers_.find(target);
             if (carriers == carriers_.end()) continue;
             for (std::uint32_t carrier : carriers->second) {
-                if (!visited.insert(carrier).second) continue;
+                // A relay where audio enters (a microphone's loopback) is
+                // captured itself: what feeds it counts there, once.
+                if (!visited.insert(carrier).second || entersHere(*nodes_.at(carrier))) continue;
                 for (const RoutePort* out : outputs_.at(carrier)) {
                     if (!out->monitor && played(out->id, visited)) return true;
                 }
