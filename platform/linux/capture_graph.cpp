@@ -598,6 +598,11 @@ bool CaptureGraph::present(std::uint32_t id, std::uint64_t serial) const {
     return it != globals_.end() && it->second.serial == serial;
 }
 
+std::uint64_t CaptureGraph::serialOf(std::uint32_t id) const {
+    auto it = globals_.find(id);
+    return it == globals_.end() ? 0 : it->second.serial;
+}
+
 std::uint32_t CaptureGraph::nodeOf(std::uint32_t port) const {
     auto it = globals_.find(port);
     return it == globals_.end() || it->second.type != GlobalType::port ? 0 : parseID(lookup(it->second.props, "node.id"));

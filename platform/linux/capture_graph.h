@@ -208,6 +208,8 @@ public:
     bool excluded(std::uint32_t node);
     // Whether the global `id` exists and is the one with `serial`.
     bool present(std::uint32_t id, std::uint64_t serial) const;
+    // The serial of the global `id`; 0 when there is none.
+    std::uint64_t serialOf(std::uint32_t id) const;
     // The node a port belongs to; 0 when the port is not known.
     std::uint32_t nodeOf(std::uint32_t port) const;
     std::vector<ApplicationRecord> applications() const;

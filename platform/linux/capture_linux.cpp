@@ -194,6 +194,10 @@ struct HeldLink {
     pw_proxy* proxy = nullptr;
     spa_hook hook{};
     spa_hook linkHook{};
+    // The ports it joins, by serial: a port that went (its id perhaps given
+    // to a new port since) takes the link with it, which is no failure.
+    std::uint64_t outputSerial = 0;
+    std::uint64_t inputSerial = 0;
     bool dead = false;
     // Refused, or left in the error state: asked for again later and later.
     bool failed = false;
@@ -487,8 +491,12 @@ private:
         const auto now = linux_backend::Clock::now();
         for (auto it = links_.begin(); it != links_.end();) {
             if (it->second->dead) {
-                if (it->second->failed) graph.linkFailed(it->first, now);
-                else graph.linkLost(it->first);
+                const HeldLink& held = *it->second;
+                if (held.failed && graph.present(held.key.outputPort, held.outputSerial) &&
+                    graph.present(held.key.inputPort, held.inputSerial))
+                    graph.linkFailed(it->first, now);
+                else
+                    graph.linkLost(it->first);
                 dropLink(*it->second);
                 it = links_.erase(it);
             } else {
@@ -734,6 +742,8 @@ private:
         held->owner = this;
         held->key = key;
         held->proxy = proxy;
+        held->outputSerial = graph.serialOf(key.outputPort);
+        held->inputSerial = graph.serialOf(key.inputPort);
         pw_proxy_add_listener(proxy, &held->hook, &linkEvents, held.get());
         pw_proxy_add_object_listener(proxy, &held->linkHook, &linkStateEvents, held.get());
         return held;
