@@ -177,7 +177,9 @@ public:
             if (outputs == outputs_.end()) continue;
             for (const RoutePort* port : outputs->second) {
                 std::set<std::uint32_t> visited;
-                if (!port->monitor && played(port->id, visited)) source.ports.push_back(port->id);
+                // The session manager links a stream's ports one by one.
+                const bool awaiting = node->awaitingLink && !targets_.count(port->id);
+                if (!port->monitor && (awaiting || played(port->id, visited))) source.ports.push_back(port->id);
             }
             if (!source.ports.empty()) found.push_back(std::move(source));
         }
@@ -272,12 +274,15 @@ Clock::duration linkRetryDelay(unsigned failures) {
     return std::min<Clock::duration>(delay, longest);
 }
 
-void CaptureGraph::added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props) {
+void CaptureGraph::added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props,
+                         Clock::time_point now) {
     removed(id);  // a global the registry never said was removed is stale
     Global global;
     global.type = type;
     global.serial = serial;
     global.props = std::move(props);
+    global.seen = now;
+
     // Ports and links tell everything in their global; clients and nodes once bound.
     global.infoReceived = type == GlobalType::port || type == GlobalType::link || type == GlobalType::other;
     globals_[id] = std::move(global);
@@ -296,6 +301,15 @@ void CaptureGraph::removed(std::uint32_t id) {
     auto it = globals_.find(id);
     if (it == globals_.end()) return;
     forget(id);
+    if (it->second.type == GlobalType::link) {
+        // Taken away from its stream (by the user, or to route it anew):
+        // from now on it is played only where it is linked.
+        auto port = globals_.find(parseID(lookup(it->second.props, "link.output.port")));
+        if (port != globals_.end()) {
+            auto node = globals_.find(parseID(lookup(port->second.props, "node.id")));
+            if (node != globals_.end()) node->second.unlinked = true;
+        }
+    }
     if (it->second.type == GlobalType::port) {
         // PipeWire destroys the links of a port that goes; ours are no longer held.
         std::erase_if(held_, [id](const LinkKey& k) { return k.outputPort == id || k.inputPort == id; });
@@ -464,16 +478,27 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> CaptureGraph::portsOf(std::
     return found;
 }
 
-std::vector<PlayedSource> CaptureGraph::played() const {
+std::vector<PlayedSource> CaptureGraph::played(Clock::time_point now,
+                                               std::optional<Clock::time_point>& waitEnds) const {
+    std::set<std::uint32_t> ownCaptureNodes;
+    for (const auto& [serial, node] : captureNodes_) ownCaptureNodes.insert(node);
     std::vector<RouteNode> nodes;
     std::vector<RoutePort> ports;
     std::vector<RouteLink> links;
     for (const auto& [id, global] : globals_) {
         const Props& props = global.props;
         switch (global.type) {
-            case GlobalType::node:
-                nodes.push_back(RouteNode{id, lookup(props, "media.class"), lookup(props, "node.link-group")});
+            case GlobalType::node: {
+                RouteNode node{id, lookup(props, "media.class"), lookup(props, "node.link-group"), false};
+                // A stream that asked not to be linked waits for nobody.
+                if (!global.unlinked && node.mediaClass == kStreamOutputClass && node.linkGroup.empty() &&
+                    lookup(props, "node.autoconnect") != "false" && now < global.seen + kLinkWait) {
+                    node.awaitingLink = true;
+                    if (!waitEnds || global.seen + kLinkWait < *waitEnds) waitEnds = global.seen + kLinkWait;
+                }
+                nodes.push_back(std::move(node));
                 break;
+            }
             case GlobalType::port: {
                 const std::string& dsp = lookup(props, "format.dsp");
                 ports.push_back(RoutePort{id, parseID(lookup(props, "node.id")),
@@ -482,9 +507,13 @@ std::vector<PlayedSource> CaptureGraph::played() const {
                                           dsp.empty() || dsp.find("audio") != std::string::npos});
                 break;
             }
-            case GlobalType::link:
-                links.push_back(RouteLink{parseID(lookup(props, "link.output.port")), parseID(lookup(props, "link.input.port"))});
+            case GlobalType::link: {
+                // The tap's own links say nothing of what is played.
+                const std::uint32_t input = parseID(lookup(props, "link.input.port"));
+                if (ownCaptureNodes.count(nodeOf(input))) break;
+                links.push_back(RouteLink{parseID(lookup(props, "link.output.port")), input});
                 break;
+            }
             default: break;
         }
     }
@@ -502,7 +531,7 @@ CapturePlan CaptureGraph::plan(Clock::time_point now) {
     rebuildPortIndex();
     CapturePlan plan;
     std::set<LinkKey> wanted;
-    for (const PlayedSource& source : played()) {
+    for (const PlayedSource& source : played(now, plan.retryAt)) {
         auto it = globals_.find(source.node);
         if (it == globals_.end()) continue;
         const Global& global = it->second;

@@ -71,6 +71,10 @@ struct RouteNode {
     std::uint32_t id = 0;
     std::string mediaClass;
     std::string linkGroup;
+    // A new stream the session manager is still to link: its unlinked ports
+    // count as played, so that its first cycle is not lost waiting for the
+    // session manager's links to show (they come one port at a time).
+    bool awaitingLink = false;
 };
 struct RoutePort {
     std::uint32_t id = 0;
@@ -154,11 +158,17 @@ struct CapturedStream {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a new stream is taken as played before its first link shows:
+// the session manager links in milliseconds; one that leaves a stream
+// unlinked (no sink for it, or it asked for none) has it dropped after this.
+inline constexpr Clock::duration kLinkWait = std::chrono::seconds(2);
+
 struct CapturePlan {
     std::vector<CapturedStream> streams;  // by node id
     std::vector<LinkKey> link;            // to make now
     std::vector<LinkKey> unlink;          // held, no longer wanted (or their port went)
-    // When a link that failed is to be asked for again; empty when none waits.
+    // When a link that failed is to be asked for again, or a new stream's
+    // wait for its first link ends; empty when nothing waits.
     std::optional<Clock::time_point> retryAt;
 };
 
@@ -180,7 +190,8 @@ public:
     }
 
     // Registry events. `updated` merges a bound object's info into its global.
-    void added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props);
+    void added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props,
+               Clock::time_point now = Clock::now());
     void updated(std::uint32_t id, const Props& props);
     void removed(std::uint32_t id);
     // The channel positions of a node's own format (its Format parameter).
@@ -222,6 +233,8 @@ private:
         std::uint64_t serial = 0;
         Props props;
         bool infoReceived = false;
+        Clock::time_point seen;  // when it appeared
+        bool unlinked = false;   // a node: a link from one of its outputs went
     };
     struct Identity {
         pid_t processID = 0;
@@ -246,7 +259,9 @@ private:
     bool processExcluded(pid_t pid);
     const std::set<pid_t>& excludedClientPids();
     void rebuildPortIndex();
-    std::vector<PlayedSource> played() const;
+    // The played sources now; `waitEnds`: when the earliest wait for a
+    // first link ends.
+    std::vector<PlayedSource> played(Clock::time_point now, std::optional<Clock::time_point>& waitEnds) const;
     // (port index, id) of a node's ports in one direction, monitors left out, by index.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> portsOf(std::uint32_t node, const char* direction) const;
 

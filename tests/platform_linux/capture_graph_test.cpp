@@ -522,6 +522,57 @@ TEST(PlayedSources, MidiLinksCarryNoAudio) {
     EXPECT_EQ(playedSources(g.nodes, g.ports, g.links), (std::vector<PlayedSource>{{61, {6100}}}));
 }
 
+TEST(CaptureGraph, ANewStreamCountsAsPlayedUntilTheSessionManagerHasHadTimeToLinkIt) {
+    // Its first cycles are not lost waiting for the session manager's links
+    // to show; one that asked for no link, or that nobody links, is not
+    // captured, and neither is one whose links were taken away.
+    const Clock::time_point t0{};
+    struct Case {
+        const char* what;
+        Props node;
+        bool linkedThenUnlinked;
+        Clock::duration after;
+        bool captured;
+    };
+    const Case cases[] = {
+        {"just started", {}, false, std::chrono::milliseconds(10), true},
+        {"never linked", {}, false, kLinkWait, false},
+        {"asked for no link", {{"node.autoconnect", "false"}}, false, std::chrono::milliseconds(10), false},
+        {"unlinked by the user", {}, true, std::chrono::milliseconds(10), false},
+    };
+    for (const auto& c : cases) {
+        Registry r;
+        r.client(10, app("Music", 100));
+        Props props{{"media.class", "Stream/Output/Audio"}, {"client.id", "10"}};
+        props.insert(c.node.begin(), c.node.end());
+        r.graph.added(40, GlobalType::node, 7040, props, t0);
+        r.graph.updated(40, {});
+        r.port(4000, 40, "out", 0, "MONO");
+        if (c.linkedThenUnlinked) r.graph.removed(r.play(4000));
+        const auto plan = r.graph.plan(t0 + c.after);
+        EXPECT_EQ(plan.streams.size(), c.captured ? 1u : 0u) << c.what;
+        if (c.captured) {
+            EXPECT_EQ(plan.retryAt, t0 + kLinkWait) << c.what << ": the wait's end is a pass of its own";
+        }
+    }
+}
+
+TEST(CaptureGraph, TheTapsOwnLinksDoNotEndANewStreamsWait) {
+    // The tap links a new stream before the session manager does; its own
+    // link must not make the stream look routed to nothing but the tap.
+    Registry r;
+    r.client(10, app("Music", 100));
+    r.graph.added(40, GlobalType::node, 7040, {{"media.class", "Stream/Output/Audio"}, {"client.id", "10"}});
+    r.graph.updated(40, {});
+    r.port(4000, 40, "out", 0, "MONO");
+    const std::uint32_t capture = r.captureNode(7040);
+    const auto plan = r.settle();
+    ASSERT_EQ(plan.link, (std::vector<LinkKey>{{4000, capture + 1}}));
+    r.graph.added(300000, GlobalType::link, 9000, {{"link.output.port", "4000"}, {"link.input.port", std::to_string(capture + 1)}});
+    EXPECT_EQ(r.captured(), std::vector<std::uint32_t>{40});
+    EXPECT_TRUE(r.graph.plan().unlink.empty());
+}
+
 TEST(CaptureGraph, ThroughARelayTheCompanionStaysOutAndAStreamCountsOnce) {
     Registry r;
     // An equalizer: a virtual sink and its playback, one program's nodes.
