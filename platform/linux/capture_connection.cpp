@@ -166,7 +166,10 @@ void Connection::onGlobal(void* data, std::uint32_t id, std::uint32_t, const cha
             // A daemon that gives no serial: one of our own that is never reused.
             if (serial == 0) serial = self->fallbackSerial_++;
             self->bound_.erase(id);
-            self->graph_.added(id, kind, serial, std::move(props));
+            // What was there before the tap came is no new stream: the
+            // session manager has had its time to link it.
+            self->graph_.added(id, kind, serial, std::move(props),
+                               self->ready_ ? Clock::time_point{} : Clock::now());
             if (kind == GlobalType::client || kind == GlobalType::node) {
                 static constexpr pw_client_events clientEvents = [] {
                     pw_client_events e{};

@@ -276,7 +276,7 @@ Clock::duration linkRetryDelay(unsigned failures) {
 
 void CaptureGraph::added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props,
                          Clock::time_point now) {
-    removed(id);  // a global the registry never said was removed is stale
+    removed(id, now);  // a global the registry never said was removed is stale
     Global global;
     global.type = type;
     global.serial = serial;
@@ -297,18 +297,23 @@ void CaptureGraph::updated(std::uint32_t id, const Props& props) {
     forget(id);
 }
 
-void CaptureGraph::removed(std::uint32_t id) {
+void CaptureGraph::removed(std::uint32_t id, Clock::time_point now) {
     auto it = globals_.find(id);
     if (it == globals_.end()) return;
     forget(id);
+    // A link taken from a stream, or an output port of it gone (a move to a
+    // sink of another layout makes its ports anew): the session manager is
+    // routing it again, or the user unlinked it.
+    const Global* port = nullptr;
     if (it->second.type == GlobalType::link) {
-        // Taken away from its stream (by the user, or to route it anew):
-        // from now on it is played only where it is linked.
-        auto port = globals_.find(parseID(lookup(it->second.props, "link.output.port")));
-        if (port != globals_.end()) {
-            auto node = globals_.find(parseID(lookup(port->second.props, "node.id")));
-            if (node != globals_.end()) node->second.unlinked = true;
-        }
+        auto found = globals_.find(parseID(lookup(it->second.props, "link.output.port")));
+        if (found != globals_.end()) port = &found->second;
+    } else if (it->second.type == GlobalType::port && lookup(it->second.props, "port.direction") == "out") {
+        port = &it->second;
+    }
+    if (port != nullptr) {
+        auto node = globals_.find(parseID(lookup(port->props, "node.id")));
+        if (node != globals_.end()) node->second.unlinkedAt = now;
     }
     if (it->second.type == GlobalType::port) {
         // PipeWire destroys the links of a port that goes; ours are no longer held.
@@ -491,10 +496,11 @@ std::vector<PlayedSource> CaptureGraph::played(Clock::time_point now,
             case GlobalType::node: {
                 RouteNode node{id, lookup(props, "media.class"), lookup(props, "node.link-group"), false};
                 // A stream that asked not to be linked waits for nobody.
-                if (!global.unlinked && node.mediaClass == kStreamOutputClass && node.linkGroup.empty() &&
-                    lookup(props, "node.autoconnect") != "false" && now < global.seen + kLinkWait) {
+                const Clock::time_point since = std::max(global.seen, global.unlinkedAt.value_or(global.seen));
+                if (node.mediaClass == kStreamOutputClass && node.linkGroup.empty() &&
+                    lookup(props, "node.autoconnect") != "false" && now < since + kLinkWait) {
                     node.awaitingLink = true;
-                    if (!waitEnds || global.seen + kLinkWait < *waitEnds) waitEnds = global.seen + kLinkWait;
+                    if (!waitEnds || since + kLinkWait < *waitEnds) waitEnds = since + kLinkWait;
                 }
                 nodes.push_back(std::move(node));
                 break;

@@ -71,9 +71,11 @@ struct RouteNode {
     std::uint32_t id = 0;
     std::string mediaClass;
     std::string linkGroup;
-    // A new stream the session manager is still to link: its unlinked ports
-    // count as played, so that its first cycle is not lost waiting for the
-    // session manager's links to show (they come one port at a time).
+    // A stream the session manager is still to link, new or just unlinked
+    // (moved to another sink): its unlinked ports count as played, so that
+    // its first cycle is not lost waiting for the session manager's links to
+    // show (they come one port at a time), and a move does not tear down and
+    // make again its capture in the middle of PipeWire's own relinking.
     bool awaitingLink = false;
 };
 struct RoutePort {
@@ -158,9 +160,9 @@ struct CapturedStream {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a new stream is taken as played before its first link shows:
-// the session manager links in milliseconds; one that leaves a stream
-// unlinked (no sink for it, or it asked for none) has it dropped after this.
+// How long a new or unlinked stream is taken as played before its links
+// show: the session manager links in milliseconds; a stream left unlinked (no
+// sink for it, or unlinked by the user) is dropped after this.
 inline constexpr Clock::duration kLinkWait = std::chrono::seconds(2);
 
 struct CapturePlan {
@@ -193,7 +195,7 @@ public:
     void added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props,
                Clock::time_point now = Clock::now());
     void updated(std::uint32_t id, const Props& props);
-    void removed(std::uint32_t id);
+    void removed(std::uint32_t id, Clock::time_point now = Clock::now());
     // The channel positions of a node's own format (its Format parameter).
     void formatKnown(std::uint32_t node, std::vector<std::string> channels);
 
@@ -234,7 +236,8 @@ private:
         Props props;
         bool infoReceived = false;
         Clock::time_point seen;  // when it appeared
-        bool unlinked = false;   // a node: a link from one of its outputs went
+        // A node: when a link from one of its outputs last went.
+        std::optional<Clock::time_point> unlinkedAt;
     };
     struct Identity {
         pid_t processID = 0;

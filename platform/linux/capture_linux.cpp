@@ -696,6 +696,14 @@ private:
     }
 
     void link(const LinkKey& key) {
+        // A link under the same key may still be held: its ports went and
+        // their ids came back with new ports before its end was reported.
+        // It is let go properly, never overwritten with its hooks live.
+        auto old = links_.find(key);
+        if (old != links_.end()) {
+            dropLink(*old->second);
+            links_.erase(old);
+        }
         if (auto held = makeLink(key)) {
             links_[key] = std::move(held);
             connection_->graph().linkMade(key);

@@ -524,8 +524,8 @@ TEST(PlayedSources, MidiLinksCarryNoAudio) {
 
 TEST(CaptureGraph, ANewStreamCountsAsPlayedUntilTheSessionManagerHasHadTimeToLinkIt) {
     // Its first cycles are not lost waiting for the session manager's links
-    // to show; one that asked for no link, or that nobody links, is not
-    // captured, and neither is one whose links were taken away.
+    // to show, nor is it dropped while the session manager moves it; one
+    // that asked for no link, or that nobody links in time, is not captured.
     const Clock::time_point t0{};
     struct Case {
         const char* what;
@@ -538,7 +538,8 @@ TEST(CaptureGraph, ANewStreamCountsAsPlayedUntilTheSessionManagerHasHadTimeToLin
         {"just started", {}, false, std::chrono::milliseconds(10), true},
         {"never linked", {}, false, kLinkWait, false},
         {"asked for no link", {{"node.autoconnect", "false"}}, false, std::chrono::milliseconds(10), false},
-        {"unlinked by the user", {}, true, std::chrono::milliseconds(10), false},
+        {"unlinked, to be linked again", {}, true, std::chrono::milliseconds(10), true},
+        {"unlinked and left so", {}, true, kLinkWait + std::chrono::milliseconds(10), false},
     };
     for (const auto& c : cases) {
         Registry r;
@@ -548,11 +549,13 @@ TEST(CaptureGraph, ANewStreamCountsAsPlayedUntilTheSessionManagerHasHadTimeToLin
         r.graph.added(40, GlobalType::node, 7040, props, t0);
         r.graph.updated(40, {});
         r.port(4000, 40, "out", 0, "MONO");
-        if (c.linkedThenUnlinked) r.graph.removed(r.play(4000));
-        const auto plan = r.graph.plan(t0 + c.after);
+        const Clock::time_point unlinked = t0 + std::chrono::milliseconds(500);
+        if (c.linkedThenUnlinked) r.graph.removed(r.play(4000), unlinked);
+        const Clock::time_point waitEnds = (c.linkedThenUnlinked ? unlinked : t0) + kLinkWait;
+        const auto plan = r.graph.plan((c.linkedThenUnlinked ? unlinked : t0) + c.after);
         EXPECT_EQ(plan.streams.size(), c.captured ? 1u : 0u) << c.what;
         if (c.captured) {
-            EXPECT_EQ(plan.retryAt, t0 + kLinkWait) << c.what << ": the wait's end is a pass of its own";
+            EXPECT_EQ(plan.retryAt, waitEnds) << c.what << ": the wait's end is a pass of its own";
         }
     }
 }
