@@ -434,6 +434,7 @@ class routing(Base):
         self.assertEqual((status, err), (0, ""))
         s = tap.samples()
         blocks = sorted(tone_level(s, 1000, at, 800) for at in range(len(s) - 2 * RATE, len(s) - 800, 800))
+        print("JACK client: 1000 Hz %.4f" % blocks[len(blocks) * 3 // 4], file=sys.stderr)
         self.assertAlmostEqual(blocks[len(blocks) * 3 // 4], 0.3, delta=0.045)
 
     def test_streams_nobody_plays_are_not_captured(self):
