@@ -24,11 +24,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -361,6 +363,17 @@ private:
         return std::nullopt;
     }
 
+    // PipeWire's converter, in the player or in pipewire-pulse, is this
+    // system's library, the one the tap runs with.
+    static linux_backend::MonoDownmix monoDownmix() {
+        int major = 0, minor = 0, micro = 0;
+        const char* version = pw_get_library_version();
+        if (version == nullptr || std::sscanf(version, "%d.%d.%d", &major, &minor, &micro) != 3)
+            return linux_backend::MonoDownmix::averaged;
+        const bool older = std::make_tuple(major, minor, micro) < std::make_tuple(0, 3, 66);
+        return older ? linux_backend::MonoDownmix::sidesAtMinus3dB : linux_backend::MonoDownmix::averaged;
+    }
+
     void pinToDataLoop(pw_properties* props) const {
         if (props != nullptr && !dataLoopName_.empty()) pw_properties_set(props, "node.loop.name", dataLoopName_.c_str());
     }
@@ -553,7 +566,7 @@ private:
             source->played != stream.played) {
             // Its links change in this same pass. A port that reaches no sink
             // is not linked and counts for nothing.
-            auto weights = linux_backend::downmixWeights(stream.channels, stream.streamChannels);
+            auto weights = linux_backend::downmixWeights(stream.channels, stream.streamChannels, monoDownmix());
             for (std::size_t k = 0; k < weights.size() && k < stream.played.size(); ++k) {
                 if (!stream.played[k]) weights[k] = 0.0f;
             }

@@ -112,7 +112,7 @@ std::vector<float> weighByPosition(const std::vector<std::string>& ports, const 
 }  // namespace
 
 std::vector<float> downmixWeights(const std::vector<std::string>& portChannels,
-                                  const std::vector<std::string>& streamChannels) {
+                                  const std::vector<std::string>& streamChannels, MonoDownmix monoDownmix) {
     const std::vector<std::string>& ports = portChannels;
     const std::vector<std::string>& stream = streamChannels;
     const std::size_t n = ports.size();
@@ -167,14 +167,15 @@ std::vector<float> downmixWeights(const std::vector<std::string>& portChannels,
 
     // PipeWire downmixed the stream onto the ports. Onto a front pair its
     // downmix is the one these weights assume, so the ports read as their
-    // positions. Onto a mono port (or a lone centre) it puts each side at
-    // -3 dB, the centre whole, the surrounds at -6 dB: 1/sqrt(2) times the
-    // level the stream's own layout reads at.
+    // positions. Onto a mono port (or a lone centre) PipeWire up to 0.3.65
+    // puts each side at -3 dB, the centre whole, the surrounds at -6 dB:
+    // 1/sqrt(2) times the level the stream's own layout reads at. Later ones
+    // average what they mix into it, and the port reads as it plays.
     if (!(contains(ports, "FL") && contains(ports, "FR"))) {
         const bool front = contains(stream, "FL") && contains(stream, "FR");
         for (std::size_t i = 0; i < n; ++i) {
             if (front && (ports[i] == "MONO" || ports[i] == "FC")) {
-                weights[i] = kMinus3dB;
+                weights[i] = monoDownmix == MonoDownmix::sidesAtMinus3dB ? kMinus3dB : 1.0f;
                 return weights;
             }
         }

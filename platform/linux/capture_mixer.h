@@ -83,14 +83,26 @@ inline constexpr std::uint32_t kInterpolationDelay = 8;
 //   - no positions on one side (AUX): PipeWire pairs channels in order, and
 //     the ports weigh as the stream's channels they carry;
 //   - downmixed onto a front pair: the ports weigh by position (PipeWire's
-//     downmix is the one above); onto a lone MONO or FC port, which PipeWire
-//     fills 3 dB above that, the port weighs 1/sqrt(2).
+//     downmix is the one above); onto a lone MONO or FC port, by how the
+//     converter fills it (`monoDownmix`): 1/sqrt(2) where it puts each side
+//     in at -3 dB, 1 where it averages.
 // Unknown stream layout: the ports weigh by position; unknown and "AUX<n>"
 // names beside positioned ones get 0, and with no position anywhere every
 // port is averaged. A layout without a front pair (a lone "FC", say) is
 // scaled so that one signal on all its non-LFE ports arrives at its level.
+// How the converter that fits a stream to its sink fills a lone mono port
+// from several channels.
+enum class MonoDownmix {
+    // Each side at -3 dB, the centre whole (PipeWire up to 0.3.65).
+    sidesAtMinus3dB,
+    // The channels' mix scaled to their average (PipeWire 0.3.66 and later):
+    // what the port carries is what the sink plays.
+    averaged,
+};
+
 std::vector<float> downmixWeights(const std::vector<std::string>& portChannels,
-                                  const std::vector<std::string>& streamChannels = {});
+                                  const std::vector<std::string>& streamChannels = {},
+                                  MonoDownmix monoDownmix = MonoDownmix::averaged);
 
 struct MixerConfig {
     // The rate of every source and of the mix (PipeWire adapts nodes to it).

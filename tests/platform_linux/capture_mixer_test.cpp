@@ -45,7 +45,7 @@ TEST(DownmixWeights, FollowTheChannelPositions) {
         {"unknown names only", {"", "XYZ"}, {}, {0.5f, 0.5f}},
         {"auxiliary beside a stereo pair", {"FL", "FR", "AUX0"}, {}, {0.5f, 0.5f, 0}},
         {"a lone centre", {"FC"}, {}, {1}},
-        {"stereo stream on a mono port", {"MONO"}, {"FL", "FR"}, {h}},
+        {"stereo stream on a mono port", {"MONO"}, {"FL", "FR"}, {1}},
         {"mono stream on 5.1 ports", {"FL", "FR", "FC", "LFE", "RL", "RR"}, {"MONO"}, {0.5f, 0.5f, 0, 0, 0, 0}},
         {"mono stream on auxiliary ports", {"AUX0", "AUX1", "AUX2", "AUX3"}, {"MONO"}, {0.25f, 0.25f, 0.25f, 0.25f}},
         {"stereo stream paired onto auxiliary ports", {"AUX0", "AUX1", "AUX2", "AUX3"}, {"FL", "FR"}, {0.5f, 0.5f, 0, 0}},
@@ -62,21 +62,24 @@ TEST(DownmixWeights, FollowTheChannelPositions) {
 
 // What PipeWire's converter (channelmix, as of 0.3.65 and 1.4) puts on the
 // ports of a stream fitted to its sink, as mono signals: each port is a sum of
-// the stream's channels. A one-channel stream is copied onto every port; a
-// missing front pair goes into a mono port at -3 dB, the centre whole, rear
-// and side surrounds at -6 dB; onto a front pair the centre and surrounds come
+// the stream's channels. A one-channel stream is copied onto every port (onto
+// the front pair, at least); onto a front pair the centre and surrounds come
 // at -3 dB; side surrounds onto rear ones at -3 dB; without positions on one
-// side the channels are paired in order.
+// side the channels are paired in order. Into a lone mono port 0.3.65 puts a
+// missing front pair at -3 dB, the centre whole, rear and side surrounds at
+// -6 dB; 0.3.66 and later scale what they put there to an average.
 struct Fitted {
     const char* what;
     std::vector<std::string> stream;
     std::vector<std::string> ports;
     std::vector<std::vector<float>> matrix;  // [port][stream channel]
+    MonoDownmix monoDownmix = MonoDownmix::averaged;
     // Off by at most this fraction. PipeWire folds a 7.1 stream's side
     // surrounds into a 5.1 sink's rear ones at -3 dB, where no port can be
     // told apart again: the surrounds then read 3 dB low.
     double tolerance = 0.01;
 };
+constexpr MonoDownmix kOld = MonoDownmix::sidesAtMinus3dB;
 
 TEST(DownmixWeights, EveryLayoutOnEverySinkReadsAtTheStreamsOwnLevel) {
     const float h = 0.70710678f;
@@ -108,22 +111,24 @@ TEST(DownmixWeights, EveryLayoutOnEverySinkReadsAtTheStreamsOwnLevel) {
         {"mono on 5.1", mono, s51, copies(6)},
         {"mono on 7.1", mono, s71, copies(8)},
         {"mono on 8 AUX", mono, aux8, copies(8)},
-        {"stereo on mono", stereo, mono, {{h, h}}},
+        {"stereo on mono (0.3.65)", stereo, mono, {{h, h}}, kOld},
+        {"stereo on mono", stereo, mono, {{0.5f, 0.5f}}},
         {"stereo on stereo", stereo, stereo, identity(2)},
         {"stereo on 5.1", stereo, s51, upmixed(6, 2)},
         {"stereo on 7.1", stereo, s71, upmixed(8, 2)},
         {"stereo on 2 AUX", stereo, aux2, paired(2, 2)},
         {"stereo on 8 AUX", stereo, aux8, paired(8, 2)},
-        {"5.1 on mono", s51, mono, {{h, h, 1, 0, 0.5f, 0.5f}}},
+        {"5.1 on mono (0.3.65)", s51, mono, {{h, h, 1, 0, 0.5f, 0.5f}}, kOld},
         {"5.1 on stereo", s51, stereo, {{1, 0, h, 0, h, 0}, {0, 1, h, 0, 0, h}}},
         {"5.1 on 5.1", s51, s51, identity(6)},
         {"5.1 on 7.1", s51, s71, upmixed(8, 6)},
         {"5.1 on 8 AUX", s51, aux8, paired(8, 6)},
-        {"7.1 on mono", s71, mono, {{h, h, 1, 0, 0.5f, 0.5f, 0.5f, 0.5f}}},
+        {"7.1 on mono (0.3.65)", s71, mono, {{h, h, 1, 0, 0.5f, 0.5f, 0.5f, 0.5f}}, kOld},
         {"7.1 on stereo", s71, stereo, {{1, 0, h, 0, h, 0, h, 0}, {0, 1, h, 0, 0, h, 0, h}}},
         {"7.1 on 5.1", s71, s51,
          {{1, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 0, 0, 0, 0}, {0, 0, 1, 0, 0, 0, 0, 0}, {0, 0, 0, 1, 0, 0, 0, 0},
           {0, 0, 0, 0, 1, 0, h, 0}, {0, 0, 0, 0, 0, 1, 0, h}},
+         MonoDownmix::averaged,
          0.08},
         {"7.1 on 7.1", s71, s71, identity(8)},
         {"7.1 on 2 AUX", s71, aux2, paired(2, 8)},
@@ -134,7 +139,7 @@ TEST(DownmixWeights, EveryLayoutOnEverySinkReadsAtTheStreamsOwnLevel) {
     // Signals: the same on every channel, the front pair alone, dialogue on
     // the centre alone (where there is one).
     for (const auto& c : cases) {
-        const auto weights = downmixWeights(c.ports, c.stream);
+        const auto weights = downmixWeights(c.ports, c.stream, c.monoDownmix);
         // What PipeWire drops (channels beyond the ports it pairs with) is
         // not played: the level wanted is that of the channels it carries.
         std::vector<std::size_t> carried;
