@@ -7,7 +7,7 @@
 
 #include "platform/capture.h"
 #include "platform/linux/capture/server_choice.h"
-#include "platform/linux/capture_pipewire.h"
+#include "platform/linux/pipewire/capture_pipewire.h"
 #include "platform/linux/pulse/capture_pulse.h"
 
 namespace pimorlo::platform {

@@ -10,7 +10,7 @@
 
 #include "audio_tap/rules.h"
 
-namespace pimorlo::platform::linux_backend::capture {
+namespace pimorlo::platform::linux_backend {
 namespace {
 
 constexpr pid_t kOwnPid = 4242;
@@ -160,4 +160,4 @@ TEST(ReadProcessRecord, ReadsThisProcessAndNothingForOneThatIsGone) {
 }
 
 }  // namespace
-}  // namespace pimorlo::platform::linux_backend::capture
+}  // namespace pimorlo::platform::linux_backend

@@ -1,6 +1,6 @@
 // What the PulseAudio capture records, from what the server says of its
 // sinks, clients and sink inputs.
-#include "platform/linux/pulse/pulse_graph.h"
+#include "platform/linux/pulse/graph.h"
 
 #include <gtest/gtest.h>
 #include <pulse/channelmap.h>
@@ -13,9 +13,6 @@ namespace pimorlo::platform::linux_backend {
 namespace {
 
 constexpr pid_t kOwnPid = 4242;
-
-using capture::ExclusionRules;
-using capture::ProcessRecord;
 
 // A server as the tests script it: two sinks, and clients and sink inputs
 // added as each test needs.

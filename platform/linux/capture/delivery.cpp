@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/linux/captured_sample_buffer.h"
+#include "platform/linux/capture/captured_sample_buffer.h"
 
 namespace pimorlo::platform::linux_backend {
 
@@ -24,11 +24,13 @@ std::optional<std::string> OutputDelivery::prepare(double mixRate) {
     return std::nullopt;
 }
 
-void OutputDelivery::deliver(const float* mix, std::size_t frames) {
-    if (!resampler_) return;
-    std::vector<float> out;
+bool OutputDelivery::resample(const float* mix, std::size_t frames, std::vector<float>& out) {
     std::string reason;
-    if (!resampler_->process(mix, frames, out, reason) || out.empty()) return;
+    return resampler_ && resampler_->process(mix, frames, out, reason);
+}
+
+void OutputDelivery::post(std::vector<float> out) {
+    if (out.empty()) return;
     std::weak_ptr<StreamOutput> output;
     std::shared_ptr<Queue> queue;
     {

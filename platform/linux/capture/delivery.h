@@ -38,9 +38,16 @@ public:
     // The thread that delivers (one only): makes the resampler from the mix's
     // rate; a reason when libsoxr refuses.
     std::optional<std::string> prepare(double mixRate);
-    // Resamples and posts one block of the mix (mono float at the mix's
-    // rate). Nothing is posted when the reader is the whole backlog behind.
-    void deliver(const float* mix, std::size_t frames);
+    // Resamples one block of the mix (mono float at the mix's rate),
+    // appending what the filter releases to `out`; false when libsoxr fails.
+    bool resample(const float* mix, std::size_t frames, std::vector<float>& out);
+    // Posts resampled audio as one sample buffer, unless the reader is the
+    // whole backlog behind (then it is dropped).
+    void post(std::vector<float> resampled);
+    void deliver(const float* mix, std::size_t frames) {
+        std::vector<float> out;
+        if (resample(mix, frames, out)) post(std::move(out));
+    }
 
 private:
     const double outputRate_;

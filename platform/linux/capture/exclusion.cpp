@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace pimorlo::platform::linux_backend::capture {
+namespace pimorlo::platform::linux_backend {
 namespace {
 
 constexpr const char* kPortalAppID = "pipewire.access.portal.app_id";
@@ -201,4 +201,4 @@ bool ExclusionJudge::excludes(const ApplicationIdentity& own, const ApplicationI
     return judge(own, walked) || judge(client, walked);
 }
 
-}  // namespace pimorlo::platform::linux_backend::capture
+}  // namespace pimorlo::platform::linux_backend

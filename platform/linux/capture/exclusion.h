@@ -16,7 +16,7 @@
 
 #include "platform/capture.h"
 
-namespace pimorlo::platform::linux_backend::capture {
+namespace pimorlo::platform::linux_backend {
 
 using Props = std::map<std::string, std::string>;
 
@@ -108,4 +108,4 @@ private:
     std::set<pid_t> excludedClientProcesses_;
 };
 
-}  // namespace pimorlo::platform::linux_backend::capture
+}  // namespace pimorlo::platform::linux_backend

@@ -36,16 +36,12 @@
 
 #include "platform/linux/capture/delivery.h"
 #include "platform/linux/capture/exclusion.h"
-#include "platform/linux/capture_mixer.h"
+#include "platform/linux/capture/mixer.h"
 #include "platform/linux/pulse/monitor_pacer.h"
-#include "platform/linux/pulse/pulse_graph.h"
+#include "platform/linux/pulse/graph.h"
 
 namespace pimorlo::platform::linux_backend {
 namespace {
-
-using capture::ExclusionRules;
-using capture::processKey;
-using capture::readProcessRecord;
 
 // The mix's rate; the server converts each monitor stream to it.
 constexpr std::uint32_t kMixRate = 48000;

@@ -1,4 +1,4 @@
-#include "platform/linux/pulse/pulse_graph.h"
+#include "platform/linux/pulse/graph.h"
 
 #include <pulse/channelmap.h>
 
@@ -6,8 +6,6 @@
 #include <utility>
 
 namespace pimorlo::platform::linux_backend {
-
-using capture::applicationIdentity;
 
 std::string pulseChannelName(int position) {
     struct Entry {

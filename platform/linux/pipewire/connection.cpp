@@ -1,4 +1,4 @@
-#include "platform/linux/capture_connection.h"
+#include "platform/linux/pipewire/connection.h"
 
 #include <spa/debug/types.h>
 #include <spa/param/audio/format-utils.h>

@@ -24,10 +24,6 @@
 
 namespace pimorlo::platform::linux_backend {
 
-using capture::ApplicationIdentity;
-using capture::ExclusionJudge;
-using capture::Props;
-
 // PulseAudio's PA_INVALID_INDEX: no client, no module, no sink.
 inline constexpr std::uint32_t kNoPulseIndex = UINT32_MAX;
 
