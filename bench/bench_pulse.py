@@ -19,7 +19,7 @@ import time
 
 import proctree
 from bench_capture import (RATE, Reader, breaks, breaks_cell, click_latencies, notification, reader_slices,
-                           start_losses)
+                           side_by_side, start_losses)
 from results import TOP, Skip, Stat, ratio
 
 CLICK_INTERVAL_MS = 250
@@ -156,28 +156,10 @@ def run(report, build, args):
 
         # The long capture: both readers side by side on one steady tone.
         tone = Player(player, env, "tone", "1000", "0.3", str(long_seconds + 60))
-        long_readers = {}
-        rss = {}
-        rate = {}
         gaps = {}
         try:
-            time.sleep(settle)
-            for label, argv in readers.items():
-                long_readers[label] = Reader(argv, env)
-            for r in long_readers.values():
-                r.wait_for_audio()
-            warm = min(5.0, long_seconds / 4)
-            time.sleep(warm)
-            start = {k: (r.frames(), time.monotonic(), proctree.status_kib(r.proc.pid, "VmRSS"))
-                     for k, r in long_readers.items()}
-            time.sleep(max(0.0, long_seconds - warm))
-            for k, r in long_readers.items():
-                f0, t0, rss0 = start[k]
-                rss[k] = (rss0 / 1024, proctree.status_kib(r.proc.pid, "VmRSS") / 1024)
-                rate[k] = (r.frames() - f0) / (time.monotonic() - t0)
+            long_readers, rss, rate = side_by_side(readers, env, long_seconds, settle)
         finally:
-            for r in long_readers.values():
-                r.stop()
             tone.stop()
         captured = 0.0
         for k, r in long_readers.items():

@@ -8,13 +8,13 @@ null sinks) with real playing applications (paplay, Chromium). Usage:
 where GROUP is one of the test classes below (capture, browser, exclusion,
 arrival, layouts, freeze, continuity, lifecycle, failures, choice)."""
 
+import cmath
 import os
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
@@ -25,25 +25,9 @@ from test_audio_tap import (M2, M3, M6, RATE, Players, Tap, drifting_tone_level,
 from pulsesession import SINK_NAME, STEREO, SURROUND_51, PulseSession  # noqa: E402
 from pwsession import Session  # noqa: E402
 
-import cmath  # noqa: E402
 
-
-class Base(unittest.TestCase):
-    # The private server's arguments; None: each test starts its own.
-    session_kw = {}
-
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory(prefix="pimorlo-e2e-pa-")
-        self.addCleanup(self.tmp.cleanup)
-        if self.session_kw is not None:
-            self.start_session(**self.session_kw)
-
-    def start_session(self, **kw):
-        self.session = PulseSession(**kw)
-        self.session.__enter__()
-        self.addCleanup(self.session.stop)
-        self.players = Players(self.session.env)
-        self.addCleanup(self.players.stop)
+class Base(common.Base):
+    session_class = PulseSession
 
     def tap(self, env=None, settle=True, **kw):
         """The tap, reading, once the sinks have settled: its start wakes
@@ -70,14 +54,6 @@ class Base(unittest.TestCase):
                 key, value = line.strip().split(" = ", 1)
                 inputs[current][key] = value.strip('"')
         return inputs
-
-    def wait_until(self, predicate, timeout=5.0, what="condition"):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if predicate():
-                return
-            time.sleep(0.05)
-        raise AssertionError("timed out waiting for " + what)
 
     def assert_clean_end(self, tap, sig=signal.SIGTERM):
         status, elapsed, err = tap.finish(sig)

@@ -10,10 +10,21 @@ bool OutputDelivery::supported() const {
     return outputRate_ >= 1000 && outputRate_ <= 384000 && outputChannels_ >= 1 && outputChannels_ <= 64;
 }
 
-void OutputDelivery::setOutput(std::weak_ptr<StreamOutput> output, std::shared_ptr<Queue> queue) {
+bool OutputDelivery::addOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
+                               std::shared_ptr<Queue> queue, std::optional<Error>& error) {
+    if (type == StreamOutputType::screen) return true;
+    if (type != StreamOutputType::audio) {
+        error = Error{-3802, "this capture offers system audio only, not the microphone"};
+        return false;
+    }
+    if (!queue) {
+        error = Error{-3802, "an audio output needs a queue"};
+        return false;
+    }
     std::lock_guard lock(mutex_);
     output_ = std::move(output);
     queue_ = std::move(queue);
+    return true;
 }
 
 std::optional<std::string> OutputDelivery::prepare(double mixRate) {

@@ -32,8 +32,10 @@ public:
     // Whether the configuration is one this hand-over can serve.
     bool supported() const;
 
-    // Any thread.
-    void setOutput(std::weak_ptr<StreamOutput> output, std::shared_ptr<Queue> queue);
+    // Any thread: the stream's addStreamOutput. Screen output is accepted
+    // and gets nothing (there is no video); the microphone is refused.
+    bool addOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type, std::shared_ptr<Queue> queue,
+                   std::optional<Error>& error);
 
     // The thread that delivers (one only): makes the resampler from the mix's
     // rate; a reason when libsoxr refuses.

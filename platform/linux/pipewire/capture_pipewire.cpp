@@ -249,17 +249,7 @@ public:
 
     bool addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
                          std::shared_ptr<Queue> sampleHandlerQueue, std::optional<Error>& error) override {
-        if (type == StreamOutputType::screen) return true;  // no video on Linux; nothing will arrive
-        if (type != StreamOutputType::audio) {
-            error = Error{-3802, "this capture offers system audio only, not the microphone"};
-            return false;
-        }
-        if (!sampleHandlerQueue) {
-            error = Error{-3802, "an audio output needs a queue"};
-            return false;
-        }
-        delivery_.setOutput(std::move(output), std::move(sampleHandlerQueue));
-        return true;
+        return delivery_.addOutput(std::move(output), type, std::move(sampleHandlerQueue), error);
     }
 
     void startCapture(ErrorCompletion completion) override {

@@ -109,6 +109,15 @@ std::vector<std::string> channelNames(const pa_channel_map& map) {
 
 std::string errorText(pa_context* context) { return pa_strerror(pa_context_errno(context)); }
 
+// A record stream's buffer: the server's defaults but for fragments of
+// kFragmentUsec.
+pa_buffer_attr fragmentAttr(const pa_sample_spec& spec) {
+    pa_buffer_attr attr{};
+    attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+    return attr;
+}
+
 // Held on any thread but the loop's, where libpulse already holds it.
 class LoopLock {
 public:
@@ -500,17 +509,7 @@ public:
 
     bool addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
                          std::shared_ptr<Queue> sampleHandlerQueue, std::optional<Error>& error) override {
-        if (type == StreamOutputType::screen) return true;  // no video on Linux; nothing will arrive
-        if (type != StreamOutputType::audio) {
-            error = Error{-3802, "this capture offers system audio only, not the microphone"};
-            return false;
-        }
-        if (!sampleHandlerQueue) {
-            error = Error{-3802, "an audio output needs a queue"};
-            return false;
-        }
-        delivery_.setOutput(std::move(output), std::move(sampleHandlerQueue));
-        return true;
+        return delivery_.addOutput(std::move(output), type, std::move(sampleHandlerQueue), error);
     }
 
     void startCapture(ErrorCompletion completion) override {
@@ -712,12 +711,7 @@ private:
         spec.channels = 1;
         pa_stream* stream = pa_stream_new(connection_->context(), "PimOrloAudioTap latency", &spec, nullptr);
         if (stream == nullptr) return nullptr;
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = static_cast<std::uint32_t>(-1);
-        attr.prebuf = static_cast<std::uint32_t>(-1);
-        attr.minreq = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+        const pa_buffer_attr attr = fragmentAttr(spec);
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
                                                           PA_STREAM_DONT_MOVE | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
         if (pa_stream_connect_record(stream, monitorSource.c_str(), &attr, flags) < 0) {
@@ -777,12 +771,7 @@ private:
         }
         pa_stream_set_state_callback(stream, &PulseStream::onStreamState, &source);
         pa_stream_set_read_callback(stream, &PulseStream::onRead, &source);
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = static_cast<std::uint32_t>(-1);
-        attr.prebuf = static_cast<std::uint32_t>(-1);
-        attr.minreq = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+        const pa_buffer_attr attr = fragmentAttr(spec);
         // The sink's own layout, whatever it is now; the sink is not kept
         // awake by the tap; the stream never follows its source elsewhere.
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_FIX_CHANNELS |
