@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <string_view>
 #include <tuple>
 
 namespace pimorlo::platform::linux_backend {
@@ -17,9 +18,11 @@ constexpr const char* kPortalAppID = "pipewire.access.portal.app_id";
 // reused while walking) could reach it.
 constexpr int kMaxParentDepth = 64;
 
-const std::string& lookup(const Props& props, const std::string& key) {
+// The key is a view: a reference returned from a call given a temporary
+// string would look dangling to the compiler, though it refers into `props`.
+const std::string& lookup(const Props& props, std::string_view key) {
     static const std::string empty;
-    auto it = props.find(key);
+    auto it = props.find(std::string(key));
     return it == props.end() ? empty : it->second;
 }
 
