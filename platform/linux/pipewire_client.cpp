@@ -51,8 +51,8 @@ void initPipeWire() {
 // loads it. From 1.3.81 on, client.conf loads the module itself, and asking
 // for client-rt.conf only earns a warning. The library in use decides, not
 // the headers built against: a build for 0.3 runs on 1.x too. A version that
-// does not read as numbers is taken as old: client-rt.conf, where missing,
-// still leaves a working client behind.
+// does not read as numbers is taken as old, the choice that is never wrong:
+// a newer library reads client-rt.conf as client.conf.
 const char* realtimeClientConfig(std::string_view libraryVersion) {
     std::array<unsigned long, 3> parts{};
     std::size_t at = 0;
