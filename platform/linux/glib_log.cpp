@@ -37,6 +37,9 @@ void keepGLibLogOffStandardStreams() {
         g_log_set_writer_func(dropUnlessFatal, nullptr, nullptr);
         g_set_print_handler(dropText);
         g_set_printerr_handler(dropText);
+        // WebKit's web and network processes inherit this environment and
+        // log through GLib's default writer, to the same standard error.
+        g_unsetenv("G_MESSAGES_DEBUG");
     });
 }
 
