@@ -46,6 +46,12 @@
 //     (PipeWire raised the quantum), plays on without a hole. Without one it
 //     plays what it had, is silent for the rest of that cycle and starts
 //     again in the next; nothing of it is dropped either way.
+//   - A lost cycle. A push whose cycle began a cycle or more after the last
+//     push's ended (its node ran too late for a buffer the link has since
+//     replaced) marks the frames between as lost: they are read as silence
+//     where they fell, so the source keeps its place in time and its lead,
+//     spare cycle included, for the next late cycle. A second push in the
+//     same cycle (the node caught up after all) takes that back.
 //   - Isolation. A source that stops pushing plays what it had and then
 //     contributes silence; the others are unaffected. When it resumes it is
 //     primed again like a new one.
@@ -137,6 +143,7 @@ public:
         std::uint64_t underruns = 0;      // times it ran dry while primed
         std::uint64_t droppedFrames = 0;  // pushed while its buffer was full
         std::uint64_t skippedFrames = 0;  // skipped to come back to its lead
+        std::uint64_t lostFrames = 0;     // silence read where its node lost cycles
     };
 
     // Control thread. Allocates everything the real-time calls use.
@@ -178,7 +185,8 @@ public:
     //
     // `driver` names the driver whose cycle this is (PipeWire's position
     // clock.id). A source whose pushes name the mix's driver is on the mix's
-    // clock: it is copied sample for sample, whatever its lead does.
+    // clock: it is copied sample for sample, whatever its lead does. Two
+    // pushes on one driver, both timed, tell the cycles lost between them.
     void push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
               std::int64_t cycleNs = kReadClock, std::uint32_t driver = kUnknownDriver);
 
@@ -191,6 +199,8 @@ public:
     SourceState state(const MixerSource& source) const;
 
 private:
+    void markLostCycles(MixerSource& source, std::uint64_t at, std::uint32_t frames, std::int64_t cycleNs,
+                        std::uint32_t driver);
     void mixSource(MixerSource& source, float* out, std::uint32_t frames, std::int64_t now);
     std::int64_t now() const;
 
