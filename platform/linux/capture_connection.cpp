@@ -108,7 +108,8 @@ void Connection::runOnLoop(std::function<void()> task) {
 int Connection::invokeTask(spa_loop*, bool, std::uint32_t, const void* data, std::size_t, void*) {
     std::function<void()>* task;
     std::memcpy(&task, data, sizeof(task));
-    (*task)();
+    // A task reports its own failures; nothing of it may unwind into the loop.
+    guarded([&] { (*task)(); }, [](const char*) {});
     delete task;
     return 0;
 }
@@ -137,6 +138,12 @@ void Connection::finishOpen(const std::string& error) {
     ready(error);
 }
 
+void Connection::callbackFailed(const char* what) noexcept {
+    lost_ = true;
+    if (observer_ == nullptr) return;
+    guarded([&] { observer_->connectionLost(std::string("the capture failed: ") + what); }, [](const char*) {});
+}
+
 void Connection::changed() {
     if (observer_) observer_->graphChanged();
 }
@@ -144,126 +151,161 @@ void Connection::changed() {
 void Connection::onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
                           const spa_dict* dict) {
     auto* self = static_cast<Connection*>(data);
-    GlobalType kind = GlobalType::other;
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) kind = GlobalType::client;
-    else if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) kind = GlobalType::node;
-    else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) kind = GlobalType::port;
-    else return;
-    Props props = propsOf(dict);
-    std::uint64_t serial = 0;
-    auto s = props.find(PW_KEY_OBJECT_SERIAL);
-    if (s != props.end()) serial = std::strtoull(s->second.c_str(), nullptr, 10);
-    // A daemon that gives no serial: one of our own that is never reused.
-    if (serial == 0) serial = self->fallbackSerial_++;
-    self->bound_.erase(id);
-    self->graph_.added(id, kind, serial, std::move(props));
-    if (kind == GlobalType::client || kind == GlobalType::node) {
-        static constexpr pw_client_events clientEvents = [] {
-            pw_client_events e{};
-            e.version = PW_VERSION_CLIENT_EVENTS;
-            e.info = &Connection::onClientInfo;
-            return e;
-        }();
-        static constexpr pw_node_events nodeEvents = [] {
-            pw_node_events e{};
-            e.version = PW_VERSION_NODE_EVENTS;
-            e.info = &Connection::onNodeInfo;
-            e.param = &Connection::onNodeParam;
-            return e;
-        }();
-        auto bound = std::make_unique<Bound>();
-        bound->owner = self;
-        bound->id = id;
-        const bool client = kind == GlobalType::client;
-        bound->proxy = static_cast<pw_proxy*>(
-            pw_registry_bind(self->registry_, id, type, client ? PW_VERSION_CLIENT : PW_VERSION_NODE, 0));
-        if (bound->proxy) {
-            if (client) {
-                pw_proxy_add_object_listener(bound->proxy, &bound->objectHook, &clientEvents, bound.get());
-            } else {
-                pw_proxy_add_object_listener(bound->proxy, &bound->objectHook, &nodeEvents, bound.get());
-                // A playback stream's own format tells which of its ports
-                // carry only what PipeWire spread over a sink's other channels.
-                std::uint32_t format = SPA_PARAM_Format;
-                pw_node_subscribe_params(reinterpret_cast<pw_node*>(bound->proxy), &format, 1);
+    guarded(
+        [&] {
+            GlobalType kind = GlobalType::other;
+            if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) kind = GlobalType::client;
+            else if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) kind = GlobalType::node;
+            else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) kind = GlobalType::port;
+            else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) kind = GlobalType::link;
+            else return;
+            Props props = propsOf(dict);
+            std::uint64_t serial = 0;
+            auto s = props.find(PW_KEY_OBJECT_SERIAL);
+            if (s != props.end()) serial = std::strtoull(s->second.c_str(), nullptr, 10);
+            // A daemon that gives no serial: one of our own that is never reused.
+            if (serial == 0) serial = self->fallbackSerial_++;
+            self->bound_.erase(id);
+            // What was there before the tap came is no new stream: the
+            // session manager has had its time to link it.
+            self->graph_.added(id, kind, serial, std::move(props),
+                               self->ready_ ? Clock::time_point{} : Clock::now());
+            if (kind == GlobalType::client || kind == GlobalType::node) {
+                static constexpr pw_client_events clientEvents = [] {
+                    pw_client_events e{};
+                    e.version = PW_VERSION_CLIENT_EVENTS;
+                    e.info = &Connection::onClientInfo;
+                    return e;
+                }();
+                static constexpr pw_node_events nodeEvents = [] {
+                    pw_node_events e{};
+                    e.version = PW_VERSION_NODE_EVENTS;
+                    e.info = &Connection::onNodeInfo;
+                    e.param = &Connection::onNodeParam;
+                    return e;
+                }();
+                auto bound = std::make_unique<Bound>();
+                bound->owner = self;
+                bound->id = id;
+                const bool client = kind == GlobalType::client;
+                bound->proxy = static_cast<pw_proxy*>(
+                    pw_registry_bind(self->registry_, id, type, client ? PW_VERSION_CLIENT : PW_VERSION_NODE, 0));
+                if (bound->proxy) {
+                    if (client) {
+                        pw_proxy_add_object_listener(bound->proxy, &bound->objectHook, &clientEvents, bound.get());
+                    } else {
+                        pw_proxy_add_object_listener(bound->proxy, &bound->objectHook, &nodeEvents, bound.get());
+                        // A playback stream's own format tells which of its ports
+                        // carry only what PipeWire spread over a sink's other channels.
+                        std::uint32_t format = SPA_PARAM_Format;
+                        pw_node_subscribe_params(reinterpret_cast<pw_node*>(bound->proxy), &format, 1);
+                    }
+                    self->bound_[id] = std::move(bound);
+                } else {
+                    // Judged on what the registry told; better than never at all.
+                    self->graph_.updated(id, {});
+                }
             }
-            self->bound_[id] = std::move(bound);
-        } else {
-            // Judged on what the registry told; better than never at all.
-            self->graph_.updated(id, {});
-        }
-    }
-    self->changed();
+            self->changed();
+        },
+        [&](const char* what) { self->callbackFailed(what); });
 }
 
 void Connection::onGlobalRemove(void* data, std::uint32_t id) {
     auto* self = static_cast<Connection*>(data);
-    auto it = self->bound_.find(id);
-    if (it != self->bound_.end()) {
-        if (it->second->proxy) pw_proxy_destroy(it->second->proxy);
-        self->bound_.erase(it);
-    }
-    self->graph_.removed(id);
-    self->changed();
+    guarded(
+        [&] {
+            auto it = self->bound_.find(id);
+            if (it != self->bound_.end()) {
+                if (it->second->proxy) pw_proxy_destroy(it->second->proxy);
+                self->bound_.erase(it);
+            }
+            self->graph_.removed(id);
+            self->changed();
+        },
+        [&](const char* what) { self->callbackFailed(what); });
 }
 
 void Connection::onClientInfo(void* data, const pw_client_info* info) {
-    auto* bound = static_cast<Bound*>(data);
-    bound->owner->graph_.updated(bound->id, propsOf(info->props));
-    bound->owner->changed();
+    auto* owner = static_cast<Bound*>(data)->owner;
+    guarded(
+        [&] {
+            auto* bound = static_cast<Bound*>(data);
+            bound->owner->graph_.updated(bound->id, propsOf(info->props));
+            bound->owner->changed();
+        },
+        [&](const char* what) { owner->callbackFailed(what); });
 }
 
 void Connection::onNodeInfo(void* data, const pw_node_info* info) {
-    // State changes come often and change nothing the capture looks at.
-    if (!(info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) return;
-    auto* bound = static_cast<Bound*>(data);
-    bound->owner->graph_.updated(bound->id, propsOf(info->props));
-    bound->owner->changed();
+    auto* owner = static_cast<Bound*>(data)->owner;
+    guarded(
+        [&] {
+            // State changes come often and change nothing the capture looks at.
+            if (!(info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) return;
+            auto* bound = static_cast<Bound*>(data);
+            bound->owner->graph_.updated(bound->id, propsOf(info->props));
+            bound->owner->changed();
+        },
+        [&](const char* what) { owner->callbackFailed(what); });
 }
 
 void Connection::onNodeParam(void* data, int, std::uint32_t id, std::uint32_t, std::uint32_t, const spa_pod* param) {
-    if (id != SPA_PARAM_Format) return;
-    auto* bound = static_cast<Bound*>(data);
-    std::vector<std::string> channels;
-    std::uint32_t mediaType = 0, mediaSubtype = 0;
-    spa_audio_info_raw info{};
-    if (param != nullptr && spa_format_parse(param, &mediaType, &mediaSubtype) >= 0 &&
-        mediaType == SPA_MEDIA_TYPE_audio && mediaSubtype == SPA_MEDIA_SUBTYPE_raw &&
-        spa_format_audio_raw_parse(param, &info) >= 0 && !(info.flags & SPA_AUDIO_FLAG_UNPOSITIONED)) {
-        for (std::uint32_t c = 0; c < std::min<std::uint32_t>(info.channels, SPA_AUDIO_MAX_CHANNELS); ++c) {
-            const char* name = spa_debug_type_find_short_name(spa_type_audio_channel, info.position[c]);
-            channels.emplace_back(name ? name : "");
-        }
-    }
-    bound->owner->graph_.formatKnown(bound->id, std::move(channels));
-    bound->owner->changed();
+    auto* owner = static_cast<Bound*>(data)->owner;
+    guarded(
+        [&] {
+            if (id != SPA_PARAM_Format) return;
+            auto* bound = static_cast<Bound*>(data);
+            std::vector<std::string> channels;
+            std::uint32_t mediaType = 0, mediaSubtype = 0;
+            spa_audio_info_raw info{};
+            if (param != nullptr && spa_format_parse(param, &mediaType, &mediaSubtype) >= 0 &&
+                mediaType == SPA_MEDIA_TYPE_audio && mediaSubtype == SPA_MEDIA_SUBTYPE_raw &&
+                spa_format_audio_raw_parse(param, &info) >= 0 && !(info.flags & SPA_AUDIO_FLAG_UNPOSITIONED)) {
+                for (std::uint32_t c = 0; c < std::min<std::uint32_t>(info.channels, SPA_AUDIO_MAX_CHANNELS); ++c) {
+                    const char* name = spa_debug_type_find_short_name(spa_type_audio_channel, info.position[c]);
+                    channels.emplace_back(name ? name : "");
+                }
+            }
+            bound->owner->graph_.formatKnown(bound->id, std::move(channels));
+            bound->owner->changed();
+        },
+        [&](const char* what) { owner->callbackFailed(what); });
 }
 
 void Connection::onDone(void* data, std::uint32_t id, int seq) {
     auto* self = static_cast<Connection*>(data);
-    if (id != PW_ID_CORE || seq != self->syncSeq_ || !self->ready_) return;
-    if (!self->secondSync_) {
-        // The binds made while listing have been answered by the next sync.
-        self->secondSync_ = true;
-        self->syncSeq_ = pw_core_sync(self->core_, PW_ID_CORE, 0);
-        return;
-    }
-    self->finishOpen("");
+    guarded(
+        [&] {
+            if (id != PW_ID_CORE || seq != self->syncSeq_ || !self->ready_) return;
+            if (!self->secondSync_) {
+                // The binds made while listing have been answered by the next sync.
+                self->secondSync_ = true;
+                self->syncSeq_ = pw_core_sync(self->core_, PW_ID_CORE, 0);
+                return;
+            }
+            self->finishOpen("");
+        },
+        [&](const char* what) { self->callbackFailed(what); });
 }
 
 void Connection::onError(void* data, std::uint32_t id, int, int res, const char* message) {
     auto* self = static_cast<Connection*>(data);
-    if (id != PW_ID_CORE) return;  // a failed link or bind concerns that object only
-    std::string why = std::string(spa_strerror(res));
-    if (message && *message) why += std::string(" (") + message + ")";
-    if (self->ready_) {
-        self->finishOpen("cannot connect to PipeWire: " + why);
-        return;
-    }
-    if (res == -EPIPE) {
-        self->lost_ = true;
-        if (self->observer_) self->observer_->connectionLost("lost the connection to PipeWire: " + why);
-    }
+    guarded(
+        [&] {
+            if (id != PW_ID_CORE) return;  // a failed link or bind concerns that object only
+            std::string why = std::string(spa_strerror(res));
+            if (message && *message) why += std::string(" (") + message + ")";
+            if (self->ready_) {
+                self->finishOpen("cannot connect to PipeWire: " + why);
+                return;
+            }
+            if (res == -EPIPE) {
+                self->lost_ = true;
+                if (self->observer_) self->observer_->connectionLost("lost the connection to PipeWire: " + why);
+            }
+        },
+        [&](const char* what) { self->callbackFailed(what); });
 }
 
 }  // namespace pimorlo::platform::linux_backend

@@ -6,6 +6,7 @@
 #include <pipewire/pipewire.h>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,6 +15,20 @@
 #include "platform/linux/capture_graph.h"
 
 namespace pimorlo::platform::linux_backend {
+
+// Runs the body of a callback that PipeWire's C code calls: whatever it
+// throws (memory running out, mostly) ends here and is handed to `failed` as
+// text, never unwound through the C loop, which would end the process.
+template <typename Body, typename Failed>
+void guarded(Body&& body, Failed&& failed) noexcept {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        failed(e.what());
+    } catch (...) {
+        failed("unknown error");
+    }
+}
 
 class GraphObserver {
 public:
@@ -64,6 +79,8 @@ private:
     static int invokeTask(spa_loop*, bool, std::uint32_t, const void* data, std::size_t, void*);
     void finishOpen(const std::string& error);
     void changed();
+    // A callback failed: the mirror of the registry can no longer be trusted.
+    void callbackFailed(const char* what) noexcept;
 
     pw_thread_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;

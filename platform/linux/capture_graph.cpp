@@ -1,10 +1,13 @@
 #include "platform/linux/capture_graph.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cstring>
 #include <tuple>
 
 namespace pimorlo::platform::linux_backend {
@@ -17,7 +20,9 @@ constexpr const char* kPortalAppID = "pipewire.access.portal.app_id";
 // reused while walking) could reach it.
 constexpr int kMaxParentDepth = 64;
 
-const std::string& lookup(const Props& props, const std::string& key) {
+// The value or the empty text. The key is a plain pointer: a reference to the
+// result is then never tied to a temporary made for the call.
+const std::string& lookup(const Props& props, const char* key) {
     static const std::string empty;
     auto it = props.find(key);
     return it == props.end() ? empty : it->second;
@@ -37,39 +42,249 @@ std::optional<std::string> nonEmpty(const std::string& value) {
 
 }  // namespace
 
-std::optional<ProcessRecord> readProcessRecord(pid_t pid) {
+namespace {
+
+// The whole of a small /proc file, or nothing when it cannot be read (the
+// process went between the open and the read: ESRCH). A file longer than the
+// buffer is cut; nothing read here needs more.
+std::optional<std::size_t> readSmallFile(const char* path, char* buffer, std::size_t capacity) noexcept {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::size_t length = 0;
+    while (length < capacity) {
+        const ssize_t n = ::read(fd, buffer + length, capacity - length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        length += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return length;
+}
+
+}  // namespace
+
+std::optional<ProcessRecord> readProcessRecord(pid_t pid) noexcept {
     if (pid <= 0) return std::nullopt;
-    const std::string dir = "/proc/" + std::to_string(pid);
-    std::ifstream statFile(dir + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
-    // "pid (comm) state ppid ...": comm may hold spaces and parentheses, so
-    // it ends at the last ')'.
-    const auto open = stat.find('(');
-    const auto close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+    char path[64];
+    char stat[1024];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const auto statLength = readSmallFile(path, stat, sizeof stat - 1);
+    if (!statLength) return std::nullopt;
+    stat[*statLength] = '\0';
+    // "pid (comm) state ppid ... starttime ...": comm may hold spaces and
+    // parentheses, so it ends at the last ')'. Fields count from 1; the
+    // state is field 3, the parent 4, the start time 22.
+    const char* open = std::strchr(stat, '(');
+    const char* close = std::strrchr(stat, ')');
+    if (open == nullptr || close == nullptr || close < open) return std::nullopt;
     ProcessRecord record;
-    record.name = stat.substr(open + 1, close - open - 1);
-    std::istringstream rest(stat.substr(close + 1));
-    std::string state;
-    long parent = 0;
-    if (!(rest >> state >> parent)) return std::nullopt;
-    record.parent = static_cast<pid_t>(parent);
-    std::ifstream cmdlineFile(dir + "/cmdline");
-    std::string argv0;
-    std::getline(cmdlineFile, argv0, '\0');
-    const auto slash = argv0.rfind('/');
-    record.commandName = slash == std::string::npos ? argv0 : argv0.substr(slash + 1);
+    try {
+        record.name.assign(open + 1, close);
+    } catch (...) {
+        return std::nullopt;
+    }
+    const char* field = close + 1;
+    unsigned long long values[20] = {};  // fields 3 to 22; the state is not a number
+    for (int number = 3; number <= 22; ++number) {
+        while (*field == ' ') ++field;
+        if (*field == '\0') return std::nullopt;
+        if (number > 3) {
+            char* end = nullptr;
+            errno = 0;
+            const long long value = std::strtoll(field, &end, 10);
+            if (end == field || errno != 0) return std::nullopt;
+            values[number - 3] = static_cast<unsigned long long>(value);
+            field = end;
+        } else {
+            while (*field != ' ' && *field != '\0') ++field;
+        }
+    }
+    record.parent = static_cast<pid_t>(values[4 - 3]);
+    record.startTime = values[22 - 3];
+    char cmdline[4096];
+    std::snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
+    const auto cmdlineLength = readSmallFile(path, cmdline, sizeof cmdline - 1);
+    if (cmdlineLength) {
+        cmdline[*cmdlineLength] = '\0';  // argv[0] ends at the first NUL in any case
+        const char* argv0 = cmdline;
+        const char* slash = std::strrchr(argv0, '/');
+        try {
+            record.commandName = slash ? slash + 1 : argv0;
+        } catch (...) {
+            return std::nullopt;
+        }
+    }
     return record;
 }
 
-void CaptureGraph::added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props) {
-    removed(id);  // a global the registry never said was removed is stale
+std::optional<ProcessKey> processKey(pid_t pid, const ProcessLookup& lookup) {
+    if (pid <= 0 || !lookup) return std::nullopt;
+    const auto record = lookup(pid);
+    if (!record) return std::nullopt;
+    return ProcessKey{pid, record->startTime};
+}
+
+// ---- what is played ---------------------------------------------------------
+
+namespace {
+
+bool isSink(const RouteNode& node) { return node.mediaClass == "Audio/Sink" || node.mediaClass == "Audio/Duplex"; }
+
+bool isCaptureSource(const RouteNode& node) {
+    return node.mediaClass.starts_with("Audio/Source") || node.mediaClass == "Audio/Duplex";
+}
+
+bool isPlaybackStream(const RouteNode& node) { return node.mediaClass.starts_with("Stream/Output"); }
+bool isCaptureStream(const RouteNode& node) { return node.mediaClass.starts_with("Stream/Input"); }
+
+class Routing {
+public:
+    Routing(const std::vector<RouteNode>& nodes, const std::vector<RoutePort>& ports,
+            const std::vector<RouteLink>& links) {
+        for (const RouteNode& node : nodes) nodes_.emplace(node.id, &node);
+        for (const RoutePort& port : ports) {
+            if (!port.audio || !nodes_.count(port.node)) continue;
+            ports_.emplace(port.id, &port);
+            (port.output ? outputs_ : inputs_)[port.node].push_back(&port);
+        }
+        for (auto& [node, list] : outputs_)
+            std::sort(list.begin(), list.end(), [](const RoutePort* a, const RoutePort* b) { return a->index < b->index; });
+        for (const RouteLink& link : links) {
+            auto out = ports_.find(link.outputPort);
+            auto in = ports_.find(link.inputPort);
+            if (out == ports_.end() || in == ports_.end() || !out->second->output || in->second->output) continue;
+            targets_[link.outputPort].push_back(in->second->node);
+            feeders_[in->second->node].push_back(out->second->node);
+        }
+        for (const RouteNode& node : nodes) {
+            if (!node.linkGroup.empty()) groups_[node.linkGroup].push_back(&node);
+        }
+        for (const RouteNode& node : nodes) {
+            for (std::uint32_t input : carriedInputs(node)) carriers_[input].push_back(node.id);
+        }
+    }
+
+    std::vector<PlayedSource> sources() const {
+        std::vector<PlayedSource> found;
+        for (const auto& [id, node] : nodes_) {
+            if (isSink(*node) || !entersHere(*node)) continue;
+            PlayedSource source{id, {}};
+            auto outputs = outputs_.find(id);
+            if (outputs == outputs_.end()) continue;
+            for (const RoutePort* port : outputs->second) {
+                std::set<std::uint32_t> visited;
+                // The session manager links a stream's ports one by one.
+                const bool awaiting = node->awaitingLink && !targets_.count(port->id);
+                if (!port->monitor && (awaiting || played(port->id, visited))) source.ports.push_back(port->id);
+            }
+            if (!source.ports.empty()) found.push_back(std::move(source));
+        }
+        return found;
+    }
+
+private:
+    bool hasOutputs(std::uint32_t node) const {
+        auto it = outputs_.find(node);
+        if (it == outputs_.end()) return false;
+        return std::any_of(it->second.begin(), it->second.end(), [](const RoutePort* p) { return !p->monitor; });
+    }
+
+    // The nodes whose input `node`'s output carries on.
+    std::vector<std::uint32_t> carriedInputs(const RouteNode& node) const {
+        std::vector<std::uint32_t> carried;
+        if (isSink(node) || !hasOutputs(node.id)) return carried;
+        if (node.linkGroup.empty()) {
+            if (inputs_.count(node.id)) carried.push_back(node.id);
+            return carried;
+        }
+        const auto& members = groups_.at(node.linkGroup);
+        const bool groupHasSink = std::any_of(members.begin(), members.end(), [](const RouteNode* m) { return isSink(*m); });
+        for (const RouteNode* member : members) {
+            if (member->id == node.id) continue;
+            if (isPlaybackStream(node) ? (groupHasSink ? isSink(*member) : isCaptureStream(*member))
+                                       : isCaptureStream(*member))
+                carried.push_back(member->id);
+        }
+        return carried;
+    }
+
+    // Whether audio first enters the played graph at `node`.
+    bool entersHere(const RouteNode& node) const {
+        std::vector<std::uint32_t> feeders;
+        for (std::uint32_t input : carriedInputs(node)) {
+            auto it = feeders_.find(input);
+            if (it != feeders_.end()) feeders.insert(feeders.end(), it->second.begin(), it->second.end());
+        }
+        if (feeders.empty()) return node.linkGroup.empty();
+        return std::all_of(feeders.begin(), feeders.end(), [this](std::uint32_t feeder) {
+            auto it = nodes_.find(feeder);
+            return it != nodes_.end() && isCaptureSource(*it->second);
+        });
+    }
+
+    // Whether what leaves `port` reaches a sink. `visited` holds the relays
+    // already followed, so a loop in the graph ends.
+    bool played(std::uint32_t port, std::set<std::uint32_t>& visited) const {
+        auto targets = targets_.find(port);
+        if (targets == targets_.end()) return false;
+        for (std::uint32_t target : targets->second) {
+            const RouteNode& node = *nodes_.at(target);
+            if (isSink(node) && node.linkGroup.empty()) return true;
+            auto carriers = carriers_.find(target);
+            if (carriers == carriers_.end()) continue;
+            for (std::uint32_t carrier : carriers->second) {
+                // A relay where audio enters (a microphone's loopback) is
+                // captured itself: what feeds it counts there, once.
+                if (!visited.insert(carrier).second || entersHere(*nodes_.at(carrier))) continue;
+                for (const RoutePort* out : outputs_.at(carrier)) {
+                    if (!out->monitor && played(out->id, visited)) return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    std::map<std::uint32_t, const RouteNode*> nodes_;
+    std::map<std::uint32_t, const RoutePort*> ports_;
+    std::map<std::uint32_t, std::vector<const RoutePort*>> outputs_;
+    std::map<std::uint32_t, std::vector<const RoutePort*>> inputs_;
+    std::map<std::uint32_t, std::vector<std::uint32_t>> targets_;   // output port -> nodes it feeds
+    std::map<std::uint32_t, std::vector<std::uint32_t>> feeders_;   // node -> nodes feeding its inputs
+    std::map<std::uint32_t, std::vector<std::uint32_t>> carriers_;  // node -> nodes carrying its input on
+    std::map<std::string, std::vector<const RouteNode*>> groups_;
+};
+
+}  // namespace
+
+std::vector<PlayedSource> playedSources(const std::vector<RouteNode>& nodes, const std::vector<RoutePort>& ports,
+                                        const std::vector<RouteLink>& links) {
+    return Routing(nodes, ports, links).sources();
+}
+
+Clock::duration linkRetryDelay(unsigned failures) {
+    constexpr auto first = std::chrono::milliseconds(100);
+    constexpr auto longest = std::chrono::seconds(5);
+    if (failures == 0) return Clock::duration::zero();
+    Clock::duration delay = first;
+    for (unsigned i = 1; i < failures && delay < longest; ++i) delay *= 2;
+    return std::min<Clock::duration>(delay, longest);
+}
+
+void CaptureGraph::added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props,
+                         Clock::time_point now) {
+    removed(id, now);  // a global the registry never said was removed is stale
     Global global;
     global.type = type;
     global.serial = serial;
     global.props = std::move(props);
-    // Ports tell everything in their global; clients and nodes once bound.
-    global.infoReceived = type == GlobalType::port || type == GlobalType::other;
+    global.seen = now;
+
+    // Ports and links tell everything in their global; clients and nodes once bound.
+    global.infoReceived = type == GlobalType::port || type == GlobalType::link || type == GlobalType::other;
     globals_[id] = std::move(global);
     if (type == GlobalType::client) excludedClientPids_.reset();
 }
@@ -82,10 +297,24 @@ void CaptureGraph::updated(std::uint32_t id, const Props& props) {
     forget(id);
 }
 
-void CaptureGraph::removed(std::uint32_t id) {
+void CaptureGraph::removed(std::uint32_t id, Clock::time_point now) {
     auto it = globals_.find(id);
     if (it == globals_.end()) return;
     forget(id);
+    // A link taken from a stream, or an output port of it gone (a move to a
+    // sink of another layout makes its ports anew): the session manager is
+    // routing it again, or the user unlinked it.
+    const Global* port = nullptr;
+    if (it->second.type == GlobalType::link) {
+        auto found = globals_.find(parseID(lookup(it->second.props, "link.output.port")));
+        if (found != globals_.end()) port = &found->second;
+    } else if (it->second.type == GlobalType::port && lookup(it->second.props, "port.direction") == "out") {
+        port = &it->second;
+    }
+    if (port != nullptr) {
+        auto node = globals_.find(parseID(lookup(port->props, "node.id")));
+        if (node != globals_.end()) node->second.unlinkedAt = now;
+    }
     if (it->second.type == GlobalType::port) {
         // PipeWire destroys the links of a port that goes; ours are no longer held.
         std::erase_if(held_, [id](const LinkKey& k) { return k.outputPort == id || k.inputPort == id; });
@@ -132,21 +361,23 @@ const CaptureGraph::Global* CaptureGraph::clientOf(const Global& global) const {
     return it != globals_.end() && it->second.type == GlobalType::client ? &it->second : nullptr;
 }
 
-CaptureGraph::Identity CaptureGraph::identityOf(const Global& global) const {
+CaptureGraph::Identity CaptureGraph::identityOf(const Global& global, bool clientFirst) const {
     const Global* client = clientOf(global);
     static const Props none;
     const Props& clientProps = client ? client->props : none;
-    auto get = [&](const char* key) -> const std::string& {
-        const std::string& own = lookup(global.props, key);
-        return own.empty() ? lookup(clientProps, key) : own;
+    const Props& first = clientFirst ? clientProps : global.props;
+    const Props& second = clientFirst ? global.props : clientProps;
+    auto get = [&](const char* key) -> std::string {
+        std::string value = lookup(first, key);
+        return value.empty() ? lookup(second, key) : value;
     };
     Identity identity;
     // Only the daemon and pipewire-pulse write these, on the client.
-    const std::string& portalID = lookup(clientProps, kPortalAppID);
+    const std::string portalID = lookup(clientProps, kPortalAppID);
     identity.sandboxed = lookup(clientProps, "pipewire.access") == "flatpak" ||
                          lookup(clientProps, "pipewire.client.access") == "flatpak" || !portalID.empty();
     identity.clientSerial = client ? client->serial : 0;
-    const std::string& appID = get("application.id");
+    const std::string appID = get("application.id");
     if (identity.sandboxed) {
         identity.bundleIdentifier = nonEmpty(portalID.empty() ? appID : portalID);
     } else {
@@ -188,11 +419,12 @@ const std::set<pid_t>& CaptureGraph::excludedClientPids() {
 bool CaptureGraph::processExcluded(pid_t pid) {
     pid_t current = pid;
     for (int depth = 0; depth < kMaxParentDepth && current > 1; ++depth) {
-        if (rules_.processes.count(current)) return true;
         if (excludedClientPids().count(current)) return true;
         if (!rules_.lookup) return false;
         const auto record = rules_.lookup(current);
         if (!record) return false;
+        // Listed at set-up: the same process, not a later one given its pid.
+        if (rules_.processes.count(ProcessKey{current, record->startTime})) return true;
         if (rules_.excludesApplication) {
             for (const std::string* name : {&record->name, &record->commandName}) {
                 if (!name->empty() &&
@@ -206,12 +438,16 @@ bool CaptureGraph::processExcluded(pid_t pid) {
     return false;
 }
 
-bool CaptureGraph::judge(const Identity& identity) {
+bool CaptureGraph::judge(const Identity& identity, std::map<pid_t, bool>& walked) {
     if (identity.clientSerial != 0 && rules_.clientSerials.count(identity.clientSerial)) return true;
     if (rules_.excludesApplication && rules_.excludesApplication(application(identity))) return true;
     // A sandbox's process ids name nothing on this side of it.
     if (identity.sandboxed || identity.processID == 0) return false;
-    return processExcluded(identity.processID);
+    auto known = walked.find(identity.processID);
+    if (known != walked.end()) return known->second;
+    const bool decision = processExcluded(identity.processID);
+    walked.emplace(identity.processID, decision);
+    return decision;
 }
 
 bool CaptureGraph::excluded(std::uint32_t node) {
@@ -219,7 +455,14 @@ bool CaptureGraph::excluded(std::uint32_t node) {
     if (cached != decisions_.end()) return cached->second;
     auto it = globals_.find(node);
     if (it == globals_.end()) return false;
-    const bool decision = judge(identityOf(it->second));
+    // A stream is its application's by its own values and by its client's:
+    // either one naming the companion excludes it, so a companion that names
+    // itself on its client after its stream started is not let in by what
+    // the stream said first.
+    const Identity own = identityOf(it->second);
+    const Identity client = identityOf(it->second, true);
+    std::map<pid_t, bool> walked;
+    const bool decision = judge(own, walked) || judge(client, walked);
     decisions_[node] = decision;
     return decision;
 }
@@ -240,31 +483,85 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> CaptureGraph::portsOf(std::
     return found;
 }
 
-CapturePlan CaptureGraph::plan() {
+std::vector<PlayedSource> CaptureGraph::played(Clock::time_point now,
+                                               std::optional<Clock::time_point>& waitEnds) const {
+    std::set<std::uint32_t> ownCaptureNodes;
+    for (const auto& [serial, node] : captureNodes_) ownCaptureNodes.insert(node);
+    std::vector<RouteNode> nodes;
+    std::vector<RoutePort> ports;
+    std::vector<RouteLink> links;
+    for (const auto& [id, global] : globals_) {
+        const Props& props = global.props;
+        switch (global.type) {
+            case GlobalType::node: {
+                RouteNode node{id, lookup(props, "media.class"), lookup(props, "node.link-group"), false};
+                // A stream that asked not to be linked waits for nobody.
+                const Clock::time_point since = std::max(global.seen, global.unlinkedAt.value_or(global.seen));
+                if (node.mediaClass == kStreamOutputClass && node.linkGroup.empty() &&
+                    lookup(props, "node.autoconnect") != "false" && now < since + kLinkWait) {
+                    node.awaitingLink = true;
+                    if (!waitEnds || since + kLinkWait < *waitEnds) waitEnds = since + kLinkWait;
+                }
+                nodes.push_back(std::move(node));
+                break;
+            }
+            case GlobalType::port: {
+                const std::string& dsp = lookup(props, "format.dsp");
+                ports.push_back(RoutePort{id, parseID(lookup(props, "node.id")),
+                                          static_cast<std::uint32_t>(std::strtoul(lookup(props, "port.id").c_str(), nullptr, 10)),
+                                          lookup(props, "port.direction") == "out", lookup(props, "port.monitor") == "true",
+                                          dsp.empty() || dsp.find("audio") != std::string::npos});
+                break;
+            }
+            case GlobalType::link: {
+                // The tap's own links say nothing of what is played.
+                const std::uint32_t input = parseID(lookup(props, "link.input.port"));
+                if (ownCaptureNodes.count(nodeOf(input))) break;
+                links.push_back(RouteLink{parseID(lookup(props, "link.output.port")), input});
+                break;
+            }
+            default: break;
+        }
+    }
+    return playedSources(nodes, ports, links);
+}
+
+void CaptureGraph::linkFailed(LinkKey key, Clock::time_point now) {
+    held_.erase(key);
+    Failure& failure = failures_[key];
+    ++failure.count;
+    failure.retryAt = now + linkRetryDelay(failure.count);
+}
+
+CapturePlan CaptureGraph::plan(Clock::time_point now) {
     rebuildPortIndex();
     CapturePlan plan;
     std::set<LinkKey> wanted;
-    for (const auto& [id, global] : globals_) {
-        if (global.type != GlobalType::node || !global.infoReceived) continue;
-        if (lookup(global.props, "media.class") != kStreamOutputClass) continue;
-        if (!clientReady(global) || excluded(id)) continue;
-        CapturedStream stream{id, global.serial, {}, {}};
-        const auto outputs = portsOf(id, "out");
-        for (const auto& [index, port] : outputs)
+    for (const PlayedSource& source : played(now, plan.retryAt)) {
+        auto it = globals_.find(source.node);
+        if (it == globals_.end()) continue;
+        const Global& global = it->second;
+        if (!global.infoReceived || !clientReady(global) || excluded(source.node)) continue;
+        CapturedStream stream{source.node, global.serial, {}, {}, {}};
+        const auto outputs = portsOf(source.node, "out");
+        for (const auto& [index, port] : outputs) {
             stream.channels.push_back(lookup(globals_.at(port).props, "audio.channel"));
-        auto format = formats_.find(id);
+            stream.played.push_back(std::find(source.ports.begin(), source.ports.end(), port) != source.ports.end());
+        }
+        auto format = formats_.find(source.node);
         if (format != formats_.end()) stream.streamChannels = format->second;
         plan.streams.push_back(std::move(stream));
         auto capture = captureNodes_.find(global.serial);
         if (capture == captureNodes_.end()) continue;
         // The k-th output feeds the capture node's input k, which the mix
         // weighs by the k-th channel; an input that is missing leaves its
-        // channel out until it is back.
+        // channel out until it is back. Ports that reach no sink stay
+        // unlinked: nobody hears them.
         std::map<std::uint32_t, std::uint32_t> inputs;
         for (const auto& [index, port] : portsOf(capture->second, "in")) inputs.emplace(index, port);
         for (std::size_t k = 0; k < outputs.size(); ++k) {
             auto input = inputs.find(static_cast<std::uint32_t>(k));
-            if (input != inputs.end()) wanted.insert({outputs[k].second, input->second});
+            if (input != inputs.end() && plan.streams.back().played[k]) wanted.insert({outputs[k].second, input->second});
         }
     }
     for (auto it = held_.begin(); it != held_.end();) {
@@ -275,8 +572,16 @@ CapturePlan CaptureGraph::plan() {
             it = held_.erase(it);
         }
     }
+    // What is not wanted any more has no failures to remember.
+    std::erase_if(failures_, [&](const auto& entry) { return !wanted.count(entry.first); });
     for (const LinkKey& key : wanted) {
-        if (!held_.count(key)) plan.link.push_back(key);
+        if (held_.count(key)) continue;
+        auto failure = failures_.find(key);
+        if (failure != failures_.end() && failure->second.retryAt > now) {
+            if (!plan.retryAt || failure->second.retryAt < *plan.retryAt) plan.retryAt = failure->second.retryAt;
+            continue;
+        }
+        plan.link.push_back(key);
     }
     return plan;
 }
@@ -326,6 +631,11 @@ std::vector<ApplicationRecord> CaptureGraph::applications() const {
 bool CaptureGraph::present(std::uint32_t id, std::uint64_t serial) const {
     auto it = globals_.find(id);
     return it != globals_.end() && it->second.serial == serial;
+}
+
+std::uint64_t CaptureGraph::serialOf(std::uint32_t id) const {
+    auto it = globals_.find(id);
+    return it == globals_.end() ? 0 : it->second.serial;
 }
 
 std::uint32_t CaptureGraph::nodeOf(std::uint32_t port) const {

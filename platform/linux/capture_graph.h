@@ -2,15 +2,23 @@
 // holds right now. Plain C++: registry events go in, "capture these streams,
 // link these ports" comes out, and the glue carries it out.
 //
+// What is captured: the audio the machine plays, each stream once, where it
+// enters the graph (see `playedSources`). A relay (a loopback, an equalizer,
+// an echo canceller, a combined sink) passes on what others play and is never
+// captured itself, so what goes through it is neither doubled nor let in past
+// the exclusion; audio that reaches no sink is not played and not captured.
+//
 // Identity: ids are forgotten the moment their global leaves (PipeWire hands
 // them out again); a capture node is tied to its stream by the stream's
 // `object.serial`, which is never reused. Links are derived from the ports
 // that exist at each evaluation, so a port that goes takes its link with it, a
-// layout change relinks at once, and a link that failed is asked for again.
+// layout change relinks at once, and a link that failed is asked for again,
+// each time a little later while it keeps failing.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <compare>
 #include <cstdint>
 #include <functional>
@@ -27,24 +35,92 @@ namespace pimorlo::platform::linux_backend {
 
 using Props = std::map<std::string, std::string>;
 
-enum class GlobalType { client, node, port, other };
+enum class GlobalType { client, node, port, link, other };
 
 // What the system says about a process, for the walk up its parents.
 struct ProcessRecord {
     pid_t parent = 0;
     std::string name;         // the kernel's short name (comm)
     std::string commandName;  // the last path element of argv[0]
+    // When it started, in clock ticks since boot: with the pid, it names one
+    // process for good, where a pid alone is handed out again once it ends.
+    unsigned long long startTime = 0;
 };
 using ProcessLookup = std::function<std::optional<ProcessRecord>(pid_t)>;
 
-// Reads /proc/<pid>/stat and /proc/<pid>/cmdline; empty when the process is gone.
-std::optional<ProcessRecord> readProcessRecord(pid_t pid);
+// Reads /proc/<pid>/stat and /proc/<pid>/cmdline with plain system calls;
+// empty when the process is gone (or goes while it is read) or what the
+// kernel wrote cannot be read.
+std::optional<ProcessRecord> readProcessRecord(pid_t pid) noexcept;
+
+// One process for as long as it lives.
+struct ProcessKey {
+    pid_t pid = 0;
+    unsigned long long startTime = 0;
+    auto operator<=>(const ProcessKey&) const = default;
+};
+
+// The process `pid` names now, by `lookup`; empty when it is gone.
+std::optional<ProcessKey> processKey(pid_t pid, const ProcessLookup& lookup);
+
+// ---- what is played -------------------------------------------------------
+
+// A node as routing sees it: its class and the relay it belongs to (the
+// nodes of one `node.link-group` pass audio between them inside a program).
+struct RouteNode {
+    std::uint32_t id = 0;
+    std::string mediaClass;
+    std::string linkGroup;
+    // A stream the session manager is still to link, new or just unlinked
+    // (moved to another sink): its unlinked ports count as played, so that
+    // its first cycle is not lost waiting for the session manager's links to
+    // show (they come one port at a time), and a move does not tear down and
+    // make again its capture in the middle of PipeWire's own relinking.
+    bool awaitingLink = false;
+};
+struct RoutePort {
+    std::uint32_t id = 0;
+    std::uint32_t node = 0;
+    std::uint32_t index = 0;  // `port.id`: its place among its node's ports
+    bool output = false;
+    bool monitor = false;  // a sink's copy of what it plays
+    bool audio = true;     // false for MIDI and control ports
+};
+struct RouteLink {
+    std::uint32_t outputPort = 0;
+    std::uint32_t inputPort = 0;
+};
+// A node whose own audio the machine plays, and which of its output ports
+// reach a sink (by port index order).
+struct PlayedSource {
+    std::uint32_t node = 0;
+    std::vector<std::uint32_t> ports;
+    bool operator==(const PlayedSource&) const = default;
+};
+
+// The nodes where played audio enters the graph, by node id.
+//
+// A port is played when a link takes it to a sink, or to a relay whose
+// output is played. A sink in a link group (a virtual sink) is a relay's
+// input, not where audio ends. Within a link group, a playback stream carries
+// what enters the group's sinks (or, without one, its capture streams); a
+// source carries what its capture streams take in. A node outside any group
+// that takes audio in and gives audio out (a JACK filter) carries its own
+// input.
+//
+// A node that carries audio from other nodes (a relay) is not where audio
+// enters: what plays into it is captured where it starts. The exception is a
+// relay fed by capture sources only (a microphone looped to the speakers):
+// that audio enters the played graph at the relay, which is captured. A relay
+// in a link group that nothing feeds carries nothing and is not captured.
+std::vector<PlayedSource> playedSources(const std::vector<RouteNode>& nodes, const std::vector<RoutePort>& ports,
+                                        const std::vector<RouteLink>& links);
 
 struct ExclusionRules {
     // The core's rule, applied to every application as it appears.
     std::function<bool(const RunningApplication&)> excludesApplication;
     // Processes listed as excluded at set-up (the tap's own among them).
-    std::set<pid_t> processes;
+    std::set<ProcessKey> processes;
     // Sandboxed clients listed as excluded at set-up, by object serial.
     std::set<std::uint64_t> clientSerials;
     // Empty: a process's parents are not looked at.
@@ -73,17 +149,35 @@ struct CapturedStream {
     std::uint64_t serial = 0;
     // `audio.channel` of each output port, in port order (empty when unnamed).
     std::vector<std::string> channels;
+    // Whether each of those ports is played (reaches a sink); only these are
+    // linked, and the others count for nothing in the mix.
+    std::vector<bool> played;
     // The positions of the stream's own format, before PipeWire adapted it
     // to its sink; empty until known.
     std::vector<std::string> streamChannels;
     auto operator<=>(const CapturedStream&) const = default;
 };
 
+using Clock = std::chrono::steady_clock;
+
+// How long a new or unlinked stream is taken as played before its links
+// show: the session manager links in milliseconds; a stream left unlinked (no
+// sink for it, or unlinked by the user) is dropped after this.
+inline constexpr Clock::duration kLinkWait = std::chrono::seconds(2);
+
 struct CapturePlan {
     std::vector<CapturedStream> streams;  // by node id
     std::vector<LinkKey> link;            // to make now
     std::vector<LinkKey> unlink;          // held, no longer wanted (or their port went)
+    // When a link that failed is to be asked for again, or a new stream's
+    // wait for its first link ends; empty when nothing waits.
+    std::optional<Clock::time_point> retryAt;
 };
+
+// How long a link that failed `failures` times in a row waits before it is
+// asked for again: 100 ms, doubling, at most 5 s. A link PipeWire keeps
+// refusing is retried, but not ten times a second for ever.
+Clock::duration linkRetryDelay(unsigned failures);
 
 class CaptureGraph {
 public:
@@ -98,9 +192,10 @@ public:
     }
 
     // Registry events. `updated` merges a bound object's info into its global.
-    void added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props);
+    void added(std::uint32_t id, GlobalType type, std::uint64_t serial, Props props,
+               Clock::time_point now = Clock::now());
     void updated(std::uint32_t id, const Props& props);
-    void removed(std::uint32_t id);
+    void removed(std::uint32_t id, Clock::time_point now = Clock::now());
     // The channel positions of a node's own format (its Format parameter).
     void formatKnown(std::uint32_t node, std::vector<std::string> channels);
 
@@ -109,18 +204,25 @@ public:
     void captureNodeKnown(std::uint64_t streamSerial, std::uint32_t captureNode);
     void captureNodeGone(std::uint64_t streamSerial);
     void linkMade(LinkKey key) { held_.insert(key); }
-    // A link that failed or was destroyed; asked for again by the next plan
-    // while both its ports are there.
+    // A link that was destroyed from outside; asked for again by the next
+    // plan while both its ports are there.
     void linkLost(LinkKey key) { held_.erase(key); }
+    // A link that PipeWire refused or left in its error state: asked for
+    // again after linkRetryDelay, longer each time it fails again.
+    void linkFailed(LinkKey key, Clock::time_point now);
+    // A link that carries audio: its failures are forgotten.
+    void linkWorks(LinkKey key) { failures_.erase(key); }
 
     // The streams to capture now and how the links must change. Marks the
     // links it drops as no longer held; the links it asks for count as held
     // once the glue reports them made.
-    CapturePlan plan();
+    CapturePlan plan(Clock::time_point now = Clock::now());
 
     bool excluded(std::uint32_t node);
     // Whether the global `id` exists and is the one with `serial`.
     bool present(std::uint32_t id, std::uint64_t serial) const;
+    // The serial of the global `id`; 0 when there is none.
+    std::uint64_t serialOf(std::uint32_t id) const;
     // The node a port belongs to; 0 when the port is not known.
     std::uint32_t nodeOf(std::uint32_t port) const;
     std::vector<ApplicationRecord> applications() const;
@@ -133,6 +235,9 @@ private:
         std::uint64_t serial = 0;
         Props props;
         bool infoReceived = false;
+        Clock::time_point seen;  // when it appeared
+        // A node: when a link from one of its outputs last went.
+        std::optional<Clock::time_point> unlinkedAt;
     };
     struct Identity {
         pid_t processID = 0;
@@ -141,16 +246,25 @@ private:
         std::optional<std::string> bundleIdentifier;
         std::optional<std::string> applicationName;
     };
+    struct Failure {
+        unsigned count = 0;
+        Clock::time_point retryAt;
+    };
 
     static RunningApplication application(const Identity& identity);
     const Global* clientOf(const Global& global) const;
-    Identity identityOf(const Global& global) const;
+    // The node's own values first (`clientFirst` false) or its client's.
+    Identity identityOf(const Global& global, bool clientFirst = false) const;
     bool clientReady(const Global& node) const;
     void forget(std::uint32_t id);
-    bool judge(const Identity& identity);
+    // `walked`: what the walk up each process's parents found in this judgement.
+    bool judge(const Identity& identity, std::map<pid_t, bool>& walked);
     bool processExcluded(pid_t pid);
     const std::set<pid_t>& excludedClientPids();
     void rebuildPortIndex();
+    // The played sources now; `waitEnds`: when the earliest wait for a
+    // first link ends.
+    std::vector<PlayedSource> played(Clock::time_point now, std::optional<Clock::time_point>& waitEnds) const;
     // (port index, id) of a node's ports in one direction, monitors left out, by index.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> portsOf(std::uint32_t node, const char* direction) const;
 
@@ -159,6 +273,7 @@ private:
     std::map<std::uint32_t, std::vector<std::string>> formats_;
     std::map<std::uint64_t, std::uint32_t> captureNodes_;  // stream serial -> capture node id
     std::set<LinkKey> held_;
+    std::map<LinkKey, Failure> failures_;
     // Decisions, forgotten when the node or its client changes.
     std::map<std::uint32_t, bool> decisions_;
     std::optional<std::set<pid_t>> excludedClientPids_;

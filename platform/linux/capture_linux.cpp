@@ -24,11 +24,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -188,6 +190,7 @@ struct Source {
     // The weights set are for these.
     std::vector<std::string> channels;
     std::vector<std::string> streamChannels;
+    std::vector<bool> played;
     std::optional<std::uint32_t> captureNode;
     std::atomic<spa_io_position*> position{nullptr};  // set by the stream, read in its process
     bool attached = false;
@@ -200,7 +203,14 @@ struct HeldLink {
     LinkKey key;
     pw_proxy* proxy = nullptr;
     spa_hook hook{};
+    spa_hook linkHook{};
+    // The ports it joins, by serial: a port that went (its id perhaps given
+    // to a new port since) takes the link with it, which is no failure.
+    std::uint64_t outputSerial = 0;
+    std::uint64_t inputSerial = 0;
     bool dead = false;
+    // Refused, or left in the error state: asked for again later and later.
+    bool failed = false;
 };
 
 class PipeWireStream final : public Stream, private linux_backend::GraphObserver {
@@ -212,15 +222,20 @@ public:
           mixer_(mixerConfig()) {
         rules_.excludesApplication = filter.excludesApplication;
         rules_.lookup = linux_backend::readProcessRecord;
+        // Each process by its pid and start time, read now: one that ends
+        // and whose pid goes to another program later excludes nothing.
+        auto listProcess = [this](pid_t pid) {
+            if (auto key = linux_backend::processKey(pid, rules_.lookup)) rules_.processes.insert(*key);
+        };
         for (const auto& app : filter.excludingApplications) {
             auto native = std::static_pointer_cast<const ApplicationNative>(app.native);
             if (native && native->sandboxed) {
                 rules_.clientSerials.insert(native->clientSerials.begin(), native->clientSerials.end());
             } else if (app.processID > 0) {
-                rules_.processes.insert(app.processID);
+                listProcess(app.processID);
             }
         }
-        if (configuration.excludesCurrentProcessAudio.value_or(false)) rules_.processes.insert(::getpid());
+        if (configuration.excludesCurrentProcessAudio.value_or(false)) listProcess(::getpid());
         outputRate_ = static_cast<double>(configuration.sampleRate.value_or(48000));
         outputChannels_ = static_cast<std::uint32_t>(configuration.channelCount.value_or(2));
     }
@@ -322,10 +337,20 @@ private:
         if (!deliverEvent_ || !reconcileEvent_ || !retryTimer_ || !stop)
             return "cannot watch the capture: " + std::string(std::strerror(errno));
         stopEvent_.store(stop);
+        // The one real-time loop that runs the mix and takes its changes.
+        // From PipeWire 1.1 a context may have several, handed out in turn:
+        // each node is pinned to this one by name, so the clock's mix and
+        // every attach and detach run on one thread, as the mixer requires.
+        dataLoop_ = pw_data_loop_get_loop(pw_context_get_data_loop(connection_->context()));
+        if (dataLoop_ == nullptr) return "cannot find the capture's real-time loop";
+#if PW_CHECK_VERSION(1, 1, 0)
+        if (dataLoop_->name != nullptr) dataLoopName_ = dataLoop_->name;
+#endif
 
         pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                  PW_KEY_NODE_NAME, "PimOrloAudioTap", PW_KEY_NODE_AUTOCONNECT, "false",
                                                  PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr);
+        pinToDataLoop(props);
         master_ = pw_stream_new(connection_->core(), "PimOrloAudioTap", props);
         if (master_ == nullptr) return "cannot create the capture node: " + std::string(std::strerror(errno));
         static constexpr pw_stream_events masterEvents = [] {
@@ -344,6 +369,33 @@ private:
                                    &param, 1);
         if (rc < 0) return "cannot connect the capture node: " + std::string(spa_strerror(rc));
         return std::nullopt;
+    }
+
+    // PipeWire's converter, in the player or in pipewire-pulse, is this
+    // system's library, the one the tap runs with.
+    static linux_backend::MonoDownmix monoDownmix() {
+        int major = 0, minor = 0, micro = 0;
+        const char* version = pw_get_library_version();
+        if (version == nullptr || std::sscanf(version, "%d.%d.%d", &major, &minor, &micro) != 3)
+            return linux_backend::MonoDownmix::averaged;
+        const bool older = std::make_tuple(major, minor, micro) < std::make_tuple(0, 3, 66);
+        return older ? linux_backend::MonoDownmix::sidesAtMinus3dB : linux_backend::MonoDownmix::averaged;
+    }
+
+    void pinToDataLoop(pw_properties* props) const {
+        if (props != nullptr && !dataLoopName_.empty()) pw_properties_set(props, "node.loop.name", dataLoopName_.c_str());
+    }
+
+    // Whatever a loop-thread callback throws ends the capture with a report,
+    // never unwinds into PipeWire's loop.
+    void failed(const char* what) noexcept {
+        linux_backend::guarded([&] { reportStop(std::string("the capture failed: ") + what); }, [](const char*) {});
+    }
+
+    template <typename Body>
+    static void guardedCallback(void* data, Body&& body) noexcept {
+        auto* self = static_cast<PipeWireStream*>(data);
+        linux_backend::guarded([&] { body(self); }, [self](const char* what) { self->failed(what); });
     }
 
     void teardown() {
@@ -377,13 +429,14 @@ private:
     }
 
     static void onStop(void* data, std::uint64_t) {
-        auto* self = static_cast<PipeWireStream*>(data);
-        if (!self->stopping_) {
-            self->stopping_ = true;
-            self->teardown();
-            self->connection_->disconnect();
-        }
-        if (auto done = self->takeStopCompletion()) done(std::nullopt);
+        guardedCallback(data, [](PipeWireStream* self) {
+            if (!self->stopping_) {
+                self->stopping_ = true;
+                self->teardown();
+                self->connection_->disconnect();
+            }
+            if (auto done = self->takeStopCompletion()) done(std::nullopt);
+        });
     }
 
     void finishStart(std::optional<Error> error) {
@@ -409,33 +462,45 @@ private:
         if (reconcileEvent_) pw_loop_signal_event(connection_->loop(), reconcileEvent_);
     }
 
-    void retryLater() {
-        if (!retryTimer_ || retryArmed_) return;
-        timespec value{0, kRetryNanoseconds};
-        if (pw_loop_update_timer(connection_->loop(), retryTimer_, &value, nullptr, false) >= 0) retryArmed_ = true;
+    // Runs the next pass `delay` from now, or sooner when one is due sooner.
+    void retryLater(linux_backend::Clock::duration delay = std::chrono::nanoseconds(kRetryNanoseconds)) {
+        if (!retryTimer_) return;
+        const auto due = linux_backend::Clock::now() + delay;
+        if (retryArmed_ && retryDue_ <= due) return;
+        const auto ns = std::max<long long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count(), 1);
+        timespec value{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        if (pw_loop_update_timer(connection_->loop(), retryTimer_, &value, nullptr, false) >= 0) {
+            retryArmed_ = true;
+            retryDue_ = due;
+        }
     }
 
-    static void onReconcile(void* data, std::uint64_t) { static_cast<PipeWireStream*>(data)->reconcile(); }
+    static void onReconcile(void* data, std::uint64_t) {
+        guardedCallback(data, [](PipeWireStream* self) { self->reconcile(); });
+    }
 
     static void onRetry(void* data, std::uint64_t) {
-        auto* self = static_cast<PipeWireStream*>(data);
-        self->retryArmed_ = false;
-        self->reconcile();
+        guardedCallback(data, [](PipeWireStream* self) {
+            self->retryArmed_ = false;
+            self->reconcile();
+        });
     }
 
     static void onMasterState(void* data, pw_stream_state, pw_stream_state state, const char* error) {
-        auto* self = static_cast<PipeWireStream*>(data);
-        switch (state) {
-            case PW_STREAM_STATE_PAUSED:
-            case PW_STREAM_STATE_STREAMING: self->finishStart(std::nullopt); break;
-            case PW_STREAM_STATE_ERROR:
-                self->reportStop(std::string("the capture node failed: ") + (error ? error : "unknown error"));
-                break;
-            case PW_STREAM_STATE_UNCONNECTED:
-                self->reportStop("the capture node was disconnected from PipeWire");
-                break;
-            default: break;
-        }
+        guardedCallback(data, [&](PipeWireStream* self) {
+            switch (state) {
+                case PW_STREAM_STATE_PAUSED:
+                case PW_STREAM_STATE_STREAMING: self->finishStart(std::nullopt); break;
+                case PW_STREAM_STATE_ERROR:
+                    self->reportStop(std::string("the capture node failed: ") + (error ? error : "unknown error"));
+                    break;
+                case PW_STREAM_STATE_UNCONNECTED:
+                    self->reportStop("the capture node was disconnected from PipeWire");
+                    break;
+                default: break;
+            }
+        });
     }
 
     // Brings the capture nodes, the mix and the links in line with what the
@@ -444,16 +509,22 @@ private:
         if (!started_ || stopping_) return;
         CaptureGraph& graph = connection_->graph();
         detachLeaving();
+        const auto now = linux_backend::Clock::now();
         for (auto it = links_.begin(); it != links_.end();) {
             if (it->second->dead) {
-                graph.linkLost(it->first);
+                const HeldLink& held = *it->second;
+                if (held.failed && graph.present(held.key.outputPort, held.outputSerial) &&
+                    graph.present(held.key.inputPort, held.inputSerial))
+                    graph.linkFailed(it->first, now);
+                else
+                    graph.linkLost(it->first);
                 dropLink(*it->second);
                 it = links_.erase(it);
             } else {
                 ++it;
             }
         }
-        CapturePlan plan = graph.plan();
+        CapturePlan plan = graph.plan(now);
         unlink(plan.unlink);
         std::set<std::uint64_t> wanted;
         for (const CapturedStream& stream : plan.streams) wanted.insert(stream.serial);
@@ -469,9 +540,10 @@ private:
         for (const CapturedStream& stream : plan.streams) keepSource(stream);
         keepSpare();
         // Capture nodes learned just now are linked in the same pass.
-        plan = graph.plan();
+        plan = graph.plan(now);
         unlink(plan.unlink);
         for (const LinkKey& key : plan.link) link(key);
+        if (plan.retryAt) retryLater(*plan.retryAt - now);
     }
 
     void keepSource(const CapturedStream& stream) {
@@ -498,11 +570,18 @@ private:
             source->serial = stream.serial;
             source->playbackNode = stream.node;
         }
-        if (source->channels != stream.channels || source->streamChannels != stream.streamChannels) {
-            // Its links change in this same pass.
-            mixer_.setWeights(*source->mix, linux_backend::downmixWeights(stream.channels, stream.streamChannels));
+        if (source->channels != stream.channels || source->streamChannels != stream.streamChannels ||
+            source->played != stream.played) {
+            // Its links change in this same pass. A port that reaches no sink
+            // is not linked and counts for nothing.
+            auto weights = linux_backend::downmixWeights(stream.channels, stream.streamChannels, monoDownmix());
+            for (std::size_t k = 0; k < weights.size() && k < stream.played.size(); ++k) {
+                if (!stream.played[k]) weights[k] = 0.0f;
+            }
+            mixer_.setWeights(*source->mix, weights);
             source->channels = stream.channels;
             source->streamChannels = stream.streamChannels;
+            source->played = stream.played;
         }
         if (!source->attached) {
             bool attached = false;
@@ -527,6 +606,7 @@ private:
         pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                  PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_AUTOCONNECT, "false",
                                                  PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+        pinToDataLoop(props);
         source->stream = pw_stream_new(connection_->core(), name.c_str(), props);
         if (source->stream == nullptr) return nullptr;
         static constexpr pw_stream_events sourceEvents = [] {
@@ -637,6 +717,14 @@ private:
     }
 
     void link(const LinkKey& key) {
+        // A link under the same key may still be held: its ports went and
+        // their ids came back with new ports before its end was reported.
+        // It is let go properly, never overwritten with its hooks live.
+        auto old = links_.find(key);
+        if (old != links_.end()) {
+            dropLink(*old->second);
+            links_.erase(old);
+        }
         if (auto held = makeLink(key)) {
             links_[key] = std::move(held);
             connection_->graph().linkMade(key);
@@ -673,11 +761,20 @@ private:
             e.error = &PipeWireStream::onLinkError;
             return e;
         }();
+        static constexpr pw_link_events linkStateEvents = [] {
+            pw_link_events e{};
+            e.version = PW_VERSION_LINK_EVENTS;
+            e.info = &PipeWireStream::onLinkInfo;
+            return e;
+        }();
         auto held = std::make_unique<HeldLink>();
         held->owner = this;
         held->key = key;
         held->proxy = proxy;
+        held->outputSerial = graph.serialOf(key.outputPort);
+        held->inputSerial = graph.serialOf(key.inputPort);
         pw_proxy_add_listener(proxy, &held->hook, &linkEvents, held.get());
+        pw_proxy_add_object_listener(proxy, &held->linkHook, &linkStateEvents, held.get());
         return held;
     }
 
@@ -690,12 +787,30 @@ private:
     static void onLinkError(void* data, int, int, const char*) {
         auto* held = static_cast<HeldLink*>(data);
         held->dead = true;
-        held->owner->retryLater();
+        held->failed = true;
+        held->owner->graphChanged();
+    }
+
+    // A link that PipeWire could not bring up stays in the error state and
+    // carries nothing: it is dropped and asked for again later.
+    static void onLinkInfo(void* data, const pw_link_info* info) {
+        auto* held = static_cast<HeldLink*>(data);
+        if (info == nullptr || !(info->change_mask & PW_LINK_CHANGE_MASK_STATE)) return;
+        guardedCallback(held->owner, [&](PipeWireStream* self) {
+            if (info->state == PW_LINK_STATE_ERROR) {
+                held->dead = true;
+                held->failed = true;
+                self->graphChanged();
+            } else if (info->state == PW_LINK_STATE_ACTIVE) {
+                self->connection_->graph().linkWorks(held->key);
+            }
+        });
     }
 
     static void dropLink(HeldLink& held) {
         if (!held.proxy) return;
         spa_hook_remove(&held.hook);
+        spa_hook_remove(&held.linkHook);
         pw_proxy_destroy(held.proxy);
         held.proxy = nullptr;
     }
@@ -703,9 +818,9 @@ private:
     // Runs `change` on the real-time thread and waits for it; false when the
     // data loop would not take it (then it did not run).
     bool invokeRealtime(const std::function<void()>& change) {
-        pw_loop* dataLoop = pw_data_loop_get_loop(pw_context_get_data_loop(connection_->context()));
+        if (dataLoop_ == nullptr) return false;
         const auto* task = &change;
-        return pw_loop_invoke(dataLoop, &PipeWireStream::runInvoked, SPA_ID_INVALID, &task, sizeof(task), true,
+        return pw_loop_invoke(dataLoop_, &PipeWireStream::runInvoked, SPA_ID_INVALID, &task, sizeof(task), true,
                               nullptr) >= 0;
     }
 
@@ -719,7 +834,11 @@ private:
     // Hands the mixed frames to the output's queue, resampled, unless the
     // reader is already the whole backlog behind.
     static void onDeliver(void* data, std::uint64_t) {
-        auto* self = static_cast<PipeWireStream*>(data);
+        guardedCallback(data, [](PipeWireStream* self) { self->deliver(); });
+    }
+
+    void deliver() {
+        auto* self = this;
         float block[4096];
         std::vector<float> out;
         std::string reason;
@@ -748,11 +867,22 @@ private:
     }
 
     // ---- real-time thread ----------------------------------------------
+    // Called on the loop thread, not the real-time one. The pointer is
+    // swapped on the real-time thread between two cycles, as pw_stream swaps
+    // its own: once this returns, PipeWire may unmap the area it replaces, and
+    // a cycle still reading it would read freed memory.
+    void setPosition(std::atomic<spa_io_position*>& slot, void* area, std::uint32_t size) noexcept {
+        auto* position = area != nullptr && size >= sizeof(spa_io_position) ? static_cast<spa_io_position*>(area) : nullptr;
+        const auto store = [&slot, position] { slot.store(position, std::memory_order_relaxed); };
+        bool swapped = false;
+        linux_backend::guarded([&] { swapped = invokeRealtime(store); }, [](const char*) {});
+        if (!swapped) store();
+    }
+
     static void onMasterIO(void* data, std::uint32_t id, void* area, std::uint32_t size) {
-        auto* self = static_cast<PipeWireStream*>(data);
         if (id != SPA_IO_Position) return;
-        self->position_.store(area != nullptr && size >= sizeof(spa_io_position) ? static_cast<spa_io_position*>(area)
-                                                                                 : nullptr);
+        auto* self = static_cast<PipeWireStream*>(data);
+        self->setPosition(self->position_, area, size);
     }
 
     // The frames this cycle mixes: the driver's cycle length, at the mix's
@@ -786,8 +916,8 @@ private:
 
     static void onSourceIO(void* data, std::uint32_t id, void* area, std::uint32_t size) {
         if (id != SPA_IO_Position) return;
-        static_cast<Source*>(data)->position.store(
-            area != nullptr && size >= sizeof(spa_io_position) ? static_cast<spa_io_position*>(area) : nullptr);
+        auto* source = static_cast<Source*>(data);
+        source->owner->setPosition(source->position, area, size);
     }
 
     static void onSourceProcess(void* data) {
@@ -840,6 +970,9 @@ private:
     bool stopReported_ = false;
     bool tornDown_ = false;
     bool retryArmed_ = false;
+    linux_backend::Clock::time_point retryDue_;
+    pw_loop* dataLoop_ = nullptr;
+    std::string dataLoopName_;
     ErrorCompletion startCompletion_;
     pw_stream* master_ = nullptr;
     spa_hook masterHook_{};

@@ -70,43 +70,35 @@ bool contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-}  // namespace
+bool positioned(const std::string& name) { return name == "MONO" || sideGains(name).has_value(); }
 
-std::vector<float> downmixWeights(const std::vector<std::string>& portChannels,
-                                  const std::vector<std::string>& streamChannels) {
-    const std::size_t n = portChannels.size();
+bool isLfe(const std::string& name) { return name == "LFE" || name == "LFE2"; }
+
+// Weights for ports that carry the positions they are named by: an ITU
+// stereo downmix, then the average of its sides. Ports named by none of
+// `layout` get 0; when nothing in `layout` has a position, its ports are
+// averaged.
+std::vector<float> weighByPosition(const std::vector<std::string>& ports, const std::vector<std::string>& layout) {
+    const std::size_t n = ports.size();
     std::vector<float> weights(n, 0.0f);
-    if (n == 0) return weights;
-
-    // The stream's own layout tells which ports carry only upmix, but only
-    // when its positions are all among the ports (a mono stream is copied
-    // onto FL and FR; a 5.1 stream on a stereo sink is already downmixed).
-    bool useStreamLayout = !streamChannels.empty();
-    for (const std::string& name : streamChannels) {
-        if (!contains(portChannels, name)) useStreamLayout = false;
-    }
-    const std::vector<std::string>& layout = useStreamLayout ? streamChannels : portChannels;
-
-    bool anyPosition = false;
-    for (const std::string& name : portChannels) {
-        if (name == "MONO" || sideGains(name)) anyPosition = true;
-    }
-    if (!anyPosition) {
-        // Nothing says where the ports belong: each counts the same.
-        std::fill(weights.begin(), weights.end(), 1.0f / static_cast<float>(n));
+    if (std::none_of(layout.begin(), layout.end(), positioned)) {
+        std::size_t carried = 0;
+        for (const std::string& name : ports) carried += contains(layout, name) ? 1 : 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (contains(layout, ports[i])) weights[i] = 1.0f / static_cast<float>(carried);
+        }
         return weights;
     }
-
     float nonLfeSum = 0.0f;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::string& name = portChannels[i];
-        if (useStreamLayout && !contains(streamChannels, name)) continue;
+        const std::string& name = ports[i];
+        if (!contains(layout, name)) continue;
         if (name == "MONO") {
             weights[i] = 1.0f;
         } else if (auto gains = sideGains(name)) {
             weights[i] = 0.5f * (gains->left + gains->right);
         }
-        if (name != "LFE" && name != "LFE2") nonLfeSum += weights[i];
+        if (!isLfe(name)) nonLfeSum += weights[i];
     }
     const bool referenced = contains(layout, "MONO") || (contains(layout, "FL") && contains(layout, "FR"));
     if (!referenced && nonLfeSum > 0.0f) {
@@ -115,6 +107,80 @@ std::vector<float> downmixWeights(const std::vector<std::string>& portChannels,
         for (float& w : weights) w /= nonLfeSum;
     }
     return weights;
+}
+
+}  // namespace
+
+std::vector<float> downmixWeights(const std::vector<std::string>& portChannels,
+                                  const std::vector<std::string>& streamChannels, MonoDownmix monoDownmix) {
+    const std::vector<std::string>& ports = portChannels;
+    const std::vector<std::string>& stream = streamChannels;
+    const std::size_t n = ports.size();
+    std::vector<float> weights(n, 0.0f);
+    if (n == 0) return weights;
+    const bool portsPositioned = std::any_of(ports.begin(), ports.end(), positioned);
+
+    // Unknown format: the ports say it all (right when the stream has their
+    // layout, or what PipeWire added is silent).
+    if (stream.empty()) return weighByPosition(ports, ports);
+
+    // The stream's channels are all on the ports: they carry them as they
+    // are, and the other ports only PipeWire's upmix.
+    if (std::all_of(stream.begin(), stream.end(), [&](const std::string& c) { return contains(ports, c); }))
+        return weighByPosition(ports, stream);
+
+    // One channel: PipeWire copies it onto every port, and a low-pass may
+    // shape what reaches the LFE and centre. Read it from the front pair,
+    // else the other ports.
+    if (stream.size() == 1) {
+        const auto fl = std::find(ports.begin(), ports.end(), "FL");
+        const auto fr = std::find(ports.begin(), ports.end(), "FR");
+        if (fl != ports.end() && fr != ports.end()) {
+            weights[static_cast<std::size_t>(fl - ports.begin())] = 0.5f;
+            weights[static_cast<std::size_t>(fr - ports.begin())] = 0.5f;
+            return weights;
+        }
+        std::size_t plain = 0;
+        for (const std::string& name : ports) plain += !isLfe(name) && name != "FC" ? 1 : 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool use = plain > 0 ? !isLfe(ports[i]) && ports[i] != "FC" : !isLfe(ports[i]);
+            if (use) weights[i] = 1.0f / static_cast<float>(plain > 0 ? plain : n);
+        }
+        return weights;
+    }
+
+    const bool streamPositioned = std::any_of(stream.begin(), stream.end(), positioned);
+    if (!portsPositioned || !streamPositioned) {
+        if (n == 1) {
+            // PipeWire averages every channel into the one port.
+            weights[0] = 1.0f;
+            return weights;
+        }
+        // Without positions on one side PipeWire pairs the channels in
+        // order: port k carries the stream's channel k.
+        const std::size_t paired = std::min(n, stream.size());
+        const std::vector<std::string> carried(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(paired));
+        const auto own = weighByPosition(carried, carried);
+        for (std::size_t k = 0; k < paired; ++k) weights[k] = own[k];
+        return weights;
+    }
+
+    // PipeWire downmixed the stream onto the ports. Onto a front pair its
+    // downmix is the one these weights assume, so the ports read as their
+    // positions. Onto a mono port (or a lone centre) PipeWire up to 0.3.65
+    // puts each side at -3 dB, the centre whole, the surrounds at -6 dB:
+    // 1/sqrt(2) times the level the stream's own layout reads at. Later ones
+    // average what they mix into it, and the port reads as it plays.
+    if (!(contains(ports, "FL") && contains(ports, "FR"))) {
+        const bool front = contains(stream, "FL") && contains(stream, "FR");
+        for (std::size_t i = 0; i < n; ++i) {
+            if (front && (ports[i] == "MONO" || ports[i] == "FC")) {
+                weights[i] = monoDownmix == MonoDownmix::sidesAtMinus3dB ? kMinus3dB : 1.0f;
+                return weights;
+            }
+        }
+    }
+    return weighByPosition(ports, ports);
 }
 
 // ---- sources ----------------------------------------------------------------

@@ -81,23 +81,43 @@ inline constexpr std::size_t kMaxMixPorts = 64;
 // look-ahead.
 inline constexpr std::uint32_t kInterpolationDelay = 8;
 
-// One mono weight per port, from the ports' PipeWire `audio.channel` names:
-// an ITU stereo downmix (centre and surrounds at -3 dB into each side, LFE left
-// out), then the average of the two sides. So L = R at amplitude a arrives at
-// a, a "MONO" channel at its level, centre-only dialogue of a 5.1 source at
-// -3 dB (0.707), a surround at -9 dB. Unknown and "AUX<n>" names carry no
-// position: when no port has a position, every port is averaged; otherwise
-// they are left out. A layout without a front pair (a lone "FC", say) is
-// scaled so that one signal on all its non-LFE ports arrives at its level.
+// One mono weight per port, so that the mix reads a stream at the level it
+// plays at: an ITU stereo downmix of the stream's own channels (centre and
+// surrounds at -3 dB into each side, LFE left out), then the average of the
+// two sides. So L = R at amplitude a arrives at a, a "MONO" channel at its
+// level, centre-only dialogue of a 5.1 source at -3 dB (0.707), a surround at
+// -9 dB.
 //
-// `streamChannels`, when known, are the positions the playing stream itself
-// has (its format's, before PipeWire adapted it to the sink). Ports at other
-// positions then carry only PipeWire's upmix or silence and get weight 0, so a
-// stereo stream carried on a 5.1 sink's six ports arrives at its stereo level
-// even when PipeWire upmixed it into the centre and surrounds. Without it, the
-// extra ports count by their position (right when they are silent).
+// `portChannels` are the `audio.channel` names of the ports the stream plays
+// on, which PipeWire fits to its sink; `streamChannels`, when known, the
+// positions of the stream's own format. The stream's positions decide:
+//   - all of them on the ports: those ports weigh by position, the others
+//     (PipeWire's upmix) get 0;
+//   - one channel (MONO or any other): PipeWire copies it onto every port;
+//     it is read from FL and FR, else from the ports other than LFE and FC;
+//   - no positions on one side (AUX): PipeWire pairs channels in order, and
+//     the ports weigh as the stream's channels they carry;
+//   - downmixed onto a front pair: the ports weigh by position (PipeWire's
+//     downmix is the one above); onto a lone MONO or FC port, by how the
+//     converter fills it (`monoDownmix`): 1/sqrt(2) where it puts each side
+//     in at -3 dB, 1 where it averages.
+// Unknown stream layout: the ports weigh by position; unknown and "AUX<n>"
+// names beside positioned ones get 0, and with no position anywhere every
+// port is averaged. A layout without a front pair (a lone "FC", say) is
+// scaled so that one signal on all its non-LFE ports arrives at its level.
+// How the converter that fits a stream to its sink fills a lone mono port
+// from several channels.
+enum class MonoDownmix {
+    // Each side at -3 dB, the centre whole (PipeWire up to 0.3.65).
+    sidesAtMinus3dB,
+    // The channels' mix scaled to their average (PipeWire 0.3.66 and later):
+    // what the port carries is what the sink plays.
+    averaged,
+};
+
 std::vector<float> downmixWeights(const std::vector<std::string>& portChannels,
-                                  const std::vector<std::string>& streamChannels = {});
+                                  const std::vector<std::string>& streamChannels = {},
+                                  MonoDownmix monoDownmix = MonoDownmix::averaged);
 
 struct MixerConfig {
     // The rate of every source and of the mix (PipeWire adapts nodes to it).

@@ -47,6 +47,7 @@ public:
         g_signal_connect(view_, "load-failed", G_CALLBACK(&LinuxWebView::onLoadFailed), this);
         g_signal_connect(view_, "context-menu", G_CALLBACK(&LinuxWebView::onContextMenu), this);
         g_signal_connect(view_, "print", G_CALLBACK(&LinuxWebView::onPrint), this);
+        g_signal_connect(view_, "run-file-chooser", G_CALLBACK(&LinuxWebView::onRunFileChooser), this);
         g_signal_connect(view_, "web-process-terminated", G_CALLBACK(&LinuxWebView::onWebProcessTerminated), this);
         session_ = WEBKIT_NETWORK_SESSION(g_object_ref(webkit_web_view_get_network_session(view_)));
         g_signal_connect(session_, "download-started", G_CALLBACK(&LinuxWebView::onDownloadStarted), this);
@@ -211,6 +212,95 @@ private:
     // dialog, run in a main loop of its own that holds the program's end
     // while it is open, and its "Print to File" writes wherever it is told.
     static gboolean onPrint(WebKitWebView*, WebKitPrintOperation*, gpointer) { return TRUE; }
+
+    // A file input's chooser, as WebKit's own but not modal: GTK drops the
+    // close request of every other window in a modal dialog's group, and the
+    // window's close must still end the program while the page waits for
+    // its files. The request is answered once, whichever way the chooser
+    // ends, and the dialog goes with the process.
+    static gboolean onRunFileChooser(WebKitWebView* view, WebKitFileChooserRequest* request, gpointer) {
+        GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(view));
+        GtkWindow* parent = root && GTK_IS_WINDOW(root) ? GTK_WINDOW(root) : nullptr;
+        bool multiple = webkit_file_chooser_request_get_select_multiple(request);
+        const char* title = multiple ? "Select Files" : "Select File";
+        GtkFileFilter* filter = webkit_file_chooser_request_get_mime_types_filter(request);
+        const char* const* selected = webkit_file_chooser_request_get_selected_files(request);
+        GFile* initial = selected && selected[0] ? g_file_new_for_path(selected[0]) : nullptr;
+        g_object_ref(request);
+#if GTK_CHECK_VERSION(4, 10, 0)
+        GtkFileDialog* dialog = gtk_file_dialog_new();
+        gtk_file_dialog_set_title(dialog, title);
+        gtk_file_dialog_set_modal(dialog, FALSE);
+        if (filter) {
+            GListStore* filters = g_list_store_new(GTK_TYPE_FILE_FILTER);
+            g_list_store_append(filters, filter);
+            gtk_file_dialog_set_filters(dialog, G_LIST_MODEL(filters));
+            g_object_unref(filters);
+        }
+        if (initial) gtk_file_dialog_set_initial_file(dialog, initial);
+        if (multiple) {
+            gtk_file_dialog_open_multiple(dialog, parent, nullptr, +[](GObject* source, GAsyncResult* result, gpointer data) {
+                GListModel* files = gtk_file_dialog_open_multiple_finish(GTK_FILE_DIALOG(source), result, nullptr);
+                answerFileChooser(WEBKIT_FILE_CHOOSER_REQUEST(data), files);
+                if (files) g_object_unref(files);
+            }, request);
+        } else {
+            gtk_file_dialog_open(dialog, parent, nullptr, +[](GObject* source, GAsyncResult* result, gpointer data) {
+                GFile* file = gtk_file_dialog_open_finish(GTK_FILE_DIALOG(source), result, nullptr);
+                GListStore* files = g_list_store_new(G_TYPE_FILE);
+                if (file) {
+                    g_list_store_append(files, file);
+                    g_object_unref(file);
+                }
+                answerFileChooser(WEBKIT_FILE_CHOOSER_REQUEST(data), G_LIST_MODEL(files));
+                g_object_unref(files);
+            }, request);
+        }
+        // The operation keeps the dialog until it has answered.
+        g_object_unref(dialog);
+#else
+        GtkFileChooserNative* chooser =
+            gtk_file_chooser_native_new(title, parent, GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr);
+        gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), FALSE);
+        if (filter) {
+            gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter);
+            gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(chooser), filter);
+        }
+        gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), multiple);
+        if (initial) gtk_file_chooser_set_file(GTK_FILE_CHOOSER(chooser), initial, nullptr);
+        g_signal_connect(chooser, "response", G_CALLBACK(+[](GtkNativeDialog* d, int response, gpointer data) {
+                             GListModel* files = response == GTK_RESPONSE_ACCEPT
+                                                     ? gtk_file_chooser_get_files(GTK_FILE_CHOOSER(d))
+                                                     : nullptr;
+                             answerFileChooser(WEBKIT_FILE_CHOOSER_REQUEST(data), files);
+                             if (files) g_object_unref(files);
+                             g_object_unref(d);
+                         }),
+                         request);
+        gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+#endif
+        if (initial) g_object_unref(initial);
+        return TRUE;
+    }
+
+    // The page is given the local paths of what was chosen; nothing chosen,
+    // or nothing with a local path, cancels. Takes the request's reference.
+    static void answerFileChooser(WebKitFileChooserRequest* request, GListModel* files) {
+        GPtrArray* paths = g_ptr_array_new_with_free_func(g_free);
+        for (guint i = 0, n = files ? g_list_model_get_n_items(files) : 0; i < n; ++i) {
+            auto* file = G_FILE(g_list_model_get_item(files, i));
+            if (char* path = g_file_get_path(file)) g_ptr_array_add(paths, path);
+            g_object_unref(file);
+        }
+        if (paths->len == 0) {
+            webkit_file_chooser_request_cancel(request);
+        } else {
+            g_ptr_array_add(paths, nullptr);
+            webkit_file_chooser_request_select_files(request, reinterpret_cast<const char* const*>(paths->pdata));
+        }
+        g_ptr_array_unref(paths);
+        g_object_unref(request);
+    }
 
     // The page that asks for devices is the one committed in the main frame;
     // while a load is pending, webkit_web_view_get_uri() already names the

@@ -136,6 +136,8 @@ public:
 
     ~LinuxApplication() override {
         if (watchingToplevels_) g_signal_handlers_disconnect_by_data(gtk_window_get_toplevels(), this);
+        if (popoverHook_) g_signal_remove_emission_hook(g_signal_lookup("realize", GTK_TYPE_WIDGET), popoverHook_);
+        if (widgetClass_) g_type_class_unref(widgetClass_);
         if (menuBar_) g_object_unref(menuBar_);
         g_object_unref(quitShortcuts_);
         g_object_unref(contentShortcuts_);
@@ -225,6 +227,8 @@ private:
     // file chooser, a print dialog) takes the keyboard while it is up, and
     // the application's accelerators do not reach it: it is not one of the
     // application's windows. Every such window is given the quit key too.
+    // So is every popover (a select element's list, a context menu): while
+    // one is up, keys go to it alone and never reach its window.
     void offerQuitKeyInEveryWindow() {
         GListModel* toplevels = gtk_window_get_toplevels();
         g_signal_connect(toplevels, "items-changed",
@@ -237,14 +241,34 @@ private:
                          }),
                          this);
         watchingToplevels_ = true;
+        // Popovers are made by whoever needs one and listed nowhere; each is
+        // met when it is realized. The signal exists once the widget class
+        // does, which may be before any widget is made.
+        widgetClass_ = g_type_class_ref(GTK_TYPE_WIDGET);
+        popoverHook_ = g_signal_add_emission_hook(
+            g_signal_lookup("realize", GTK_TYPE_WIDGET), 0,
+            +[](GSignalInvocationHint*, guint, const GValue* values, gpointer self) -> gboolean {
+                auto* widget = static_cast<GtkWidget*>(g_value_get_object(&values[0]));
+                if (GTK_IS_POPOVER(widget)) static_cast<LinuxApplication*>(self)->offerQuitKey(widget);
+                return TRUE;
+            },
+            this, nullptr);
     }
 
     void offerQuitKey(GtkWindow* window) {
         // The application's own windows have its accelerators.
         if (GTK_IS_APPLICATION_WINDOW(window)) return;
+        offerQuitKey(GTK_WIDGET(window));
+    }
+
+    void offerQuitKey(GtkWidget* widget) {
+        // A popover is realized again each time it is shown after being hidden.
+        static const char* const given = "pimorlo-quit-key";
+        if (g_object_get_data(G_OBJECT(widget), given)) return;
+        g_object_set_data(G_OBJECT(widget), given, GINT_TO_POINTER(1));
         GtkEventController* keys = gtk_shortcut_controller_new_for_model(G_LIST_MODEL(quitShortcuts_));
         gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
-        gtk_widget_add_controller(GTK_WIDGET(window), keys);
+        gtk_widget_add_controller(widget, keys);
     }
 
     GMenu* buildMenu(const LinuxMenu& menu, bool topLevel) {
@@ -343,6 +367,8 @@ private:
     // The quit key, for windows that are not the application's.
     GListStore* quitShortcuts_;
     bool watchingToplevels_ = false;
+    gpointer widgetClass_ = nullptr;
+    gulong popoverHook_ = 0;
     GMenuModel* menuBar_ = nullptr;
     std::weak_ptr<ApplicationDelegate> delegate_;
     std::vector<LinuxWindow*> windows_;

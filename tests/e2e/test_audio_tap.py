@@ -5,8 +5,9 @@ playing applications (pw-play, paplay). Usage:
 
     test_audio_tap.py GROUP PATH_TO_PimOrloAudioTap
 
-where GROUP is one of the test classes below (capture, exclusion, arrival,
-layouts, drivers, clock, freeze, continuity, lifecycle, failures)."""
+where GROUP is one of the test classes below (capture, exclusion, relays,
+routing, arrival, layouts, drivers, clock, freeze, continuity, churn,
+lifecycle, failures)."""
 
 import array
 import bisect
@@ -30,6 +31,8 @@ RATE = 16000
 M2 = "ERROR: ScreenCaptureKit unavailable or permission denied: "
 M3 = "ERROR: No shareable display found for ScreenCaptureKit audio tap.\n"
 M6 = "ERROR: ScreenCaptureKit stream stopped: "
+# What "not captured" means: below -50 dBFS.
+SILENT = 10 ** (-50 / 20)
 
 
 # -- signals -----------------------------------------------------------------
@@ -366,6 +369,24 @@ class Base(unittest.TestCase):
             time.sleep(0.05)
         raise AssertionError("no such playback stream within %s s" % timeout)
 
+    def pactl(self, *args):
+        r = subprocess.run(["pactl", *args], env=self.session.env, capture_output=True, text=True, timeout=10)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r.stdout.strip()
+
+    def levels_after(self, tap, seconds, tones):
+        """Lets `seconds` pass, stops the tap, and returns {hz: level} over
+        its last second but a quarter."""
+        time.sleep(seconds)
+        status, _, err = tap.finish()
+        self.assertEqual((status, err), (0, ""))
+        s = tap.samples()
+        self.assertGreater(len(s), 1.5 * RATE)
+        levels = {hz: drifting_tone_level(s, hz, len(s) - 4000 - 16000, 16000) for hz in tones}
+        print("%s: %s" % (self.id().split(".")[-1], ", ".join("%d Hz %.4f" % kv for kv in sorted(levels.items()))),
+              file=sys.stderr)
+        return levels
+
     def wait_until(self, predicate, timeout=5.0, what="condition"):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -494,6 +515,123 @@ class exclusion(Base):
         self.assertAlmostEqual(tone_level(s, hz, len(s) - 8000 - 16000, 16000), 0.3, delta=0.015)
 
 
+# -- relays: what plays through a loopback, echo canceller or combined sink ----------
+class relays(Base):
+    """An ordinary player (1000 Hz) and the companion (1500 Hz) play into a
+    relay; the tap hears the ordinary one once, at its level, and never the
+    companion."""
+    session_kw = {"sinks": [(SINK_NAME, STEREO), ("pimorlo_second", STEREO)]}
+
+    def play_both(self, device, amp=0.3):
+        d = self.tmp.name
+        self.players.start(["paplay", "--device=" + device, make_tone(d, "ordinary", 6, hz=1000, amp=amp)])
+        self.players.start(["paplay", "--device=" + device, "--client-name=Pim Orlo Desktop",
+                            make_tone(d, "companion", 6, hz=1500, amp=amp)])
+
+    def check(self, levels, amp=0.3):
+        self.assertAlmostEqual(levels[1000], amp, delta=0.15 * amp, msg="ordinary")
+        self.assertLess(levels[1500], SILENT, "the companion leaks")
+
+    def test_equalizer_style_virtual_sink(self):
+        self.players.start(["pw-loopback", "-m", "[FL FR]",
+                            "--capture-props=media.class=Audio/Sink node.name=eq_sink",
+                            "--playback-props=node.target=" + SINK_NAME])
+        self.wait_until(lambda: "eq_sink" in self.pactl("list", "short", "sinks"), what="the equalizer sink")
+        tap = self.tap()
+        tap.wait_for_audio()
+        self.play_both("eq_sink")
+        self.check(self.levels_after(tap, 3.0, (1000, 1500)))
+
+    def test_echo_canceller(self):
+        self.pactl("load-module", "module-echo-cancel")
+        self.wait_until(lambda: "echo-cancel-sink" in self.pactl("list", "short", "sinks"), what="the echo canceller")
+        tap = self.tap()
+        tap.wait_for_audio()
+        self.play_both("echo-cancel-sink")
+        self.check(self.levels_after(tap, 3.0, (1000, 1500)))
+
+    def test_combined_sink(self):
+        self.pactl("load-module", "module-combine-sink", "sink_name=combined",
+                   "slaves=%s,pimorlo_second" % SINK_NAME)
+        self.wait_until(lambda: "combined" in self.pactl("list", "short", "sinks"), what="the combined sink")
+        tap = self.tap()
+        tap.wait_for_audio()
+        self.play_both("combined", amp=0.1)
+        self.check(self.levels_after(tap, 3.0, (1000, 1500)), amp=0.1)
+
+    def test_loopback_from_a_sinks_monitor(self):
+        self.players.start(["pw-loopback", "--capture-props=stream.capture.sink=true node.target=" + SINK_NAME,
+                            "--playback-props=node.target=pimorlo_second"])
+        tap = self.tap()
+        tap.wait_for_audio()
+        self.play_both(SINK_NAME)
+        self.check(self.levels_after(tap, 3.0, (1000, 1500)))
+
+
+# -- what is played and what is not -------------------------------------------------
+class routing(Base):
+    def test_jack_client_linked_to_the_sink_is_captured(self):
+        # A 900 ms tone every second: the loudest 50 ms blocks hold its level.
+        self.players.start(["pw-jack", "jack_metro", "-n", "metro", "-f", "1000", "-A", "0.3", "-b", "60",
+                            "-D", "900", "-a", "1", "-d", "1"])
+        self.wait_until(lambda: "metro:" in self.pw(["pw-link", "-o"]), what="the JACK client's port")
+        port = next(line for line in self.pw(["pw-link", "-o"]).splitlines() if line.startswith("metro:"))
+        for channel in ("FL", "FR"):
+            self.pw(["pw-link", port, "%s:playback_%s" % (SINK_NAME, channel)])
+        tap = self.tap()
+        tap.wait_for_audio()
+        time.sleep(3.0)
+        status, _, err = tap.finish()
+        self.assertEqual((status, err), (0, ""))
+        s = tap.samples()
+        blocks = sorted(tone_level(s, 1000, at, 800) for at in range(len(s) - 2 * RATE, len(s) - 800, 800))
+        print("JACK client: 1000 Hz %.4f" % blocks[len(blocks) * 3 // 4], file=sys.stderr)
+        self.assertAlmostEqual(blocks[len(blocks) * 3 // 4], 0.3, delta=0.045)
+
+    def test_streams_nobody_plays_are_not_captured(self):
+        d = self.tmp.name
+        self.players.start(["pw-play", "-P", "{ node.autoconnect = false }", make_tone(d, "unrouted", 6, hz=1500, amp=0.3)])
+        self.players.start(["paplay", make_tone(d, "unlinked", 6, hz=2000, amp=0.3)])
+        self.players.start(["pw-play", make_tone(d, "ordinary", 6, hz=1000, amp=0.3)])
+        self.wait_until(lambda: "paplay:output_FL" in self.pw(["pw-link", "-l"]), what="the player's links")
+        for channel in ("FL", "FR"):
+            self.pw(["pw-link", "-d", "paplay:output_" + channel, "%s:playback_%s" % (SINK_NAME, channel)])
+        tap = self.tap()
+        tap.wait_for_audio()
+        levels = self.levels_after(tap, 2.5, (1000, 1500, 2000))
+        self.assertAlmostEqual(levels[1000], 0.3, delta=0.045)
+        self.assertLess(levels[1500], SILENT, "a stream linked to nothing is captured")
+        self.assertLess(levels[2000], SILENT, "a stream unlinked from its sink is captured")
+
+    def test_ordinary_player_given_a_freed_companion_pid_is_captured(self):
+        d = self.tmp.name
+        # Named on its client, so the content lists it and the filter
+        # excludes it by its process.
+        companion = self.players.start(["paplay", "--client-name=Pim Orlo Desktop",
+                                        make_tone(d, "companion", 30, hz=1500, amp=0.3)])
+        self.wait_for_stream(lambda p: p.get("application.name") == "Pim Orlo Desktop")
+        tap = self.tap()  # lists the companion as excluded, by its pid
+        tap.wait_for_audio()
+        freed = companion.pid
+        companion.kill()
+        companion.wait(timeout=5)
+        ordinary = make_tone(d, "ordinary", 6, hz=1000, amp=0.3)
+        # The kernel hands out the pid after the last one it gave; other
+        # programs on the machine may take it first, so a few tries.
+        for _ in range(20):
+            with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+                f.write(str(freed - 1))
+            player = self.players.start(["pw-play", ordinary])
+            if player.pid == freed:
+                break
+            player.kill()
+            player.wait(timeout=5)
+        else:
+            self.skipTest("no player got the freed pid")
+        levels = self.levels_after(tap, 2.5, (1000, 1500))
+        self.assertAlmostEqual(levels[1000], 0.3, delta=0.045)
+
+
 # -- streams that arrive while the tap runs ------------------------------------------
 class arrival(Base):
     def test_short_notification_loses_at_most_one_cycle_of_its_start(self):
@@ -586,6 +724,33 @@ class layouts(Base):
 
     def test_stereo_stream_started_on_a_surround_default_sink_keeps_its_level(self):
         level = self.level_of_stereo_tone([("pimorlo_surround", SURROUND_51), (SINK_NAME, STEREO)])
+        self.assertAlmostEqual(level, 0.3, delta=0.015)
+
+    def test_mono_stream_on_a_surround_sink_keeps_its_level(self):
+        self.start_session(sinks=[("pimorlo_surround", SURROUND_51)])
+        tap = self.tap()
+        tap.wait_for_audio()
+        self.players.start(["paplay", make_tone(self.tmp.name, "mono", 6, channels=1, hz=1000, amp=0.1)])
+        level = self.levels_after(tap, 2.5, (1000,))[1000]
+        self.assertAlmostEqual(level, 0.1, delta=0.005)
+
+    def test_stereo_stream_moved_to_a_mono_headset_sink_keeps_its_level(self):
+        # A headset's call profile: one channel at 16 kHz, made the default.
+        # A native stream keeps its stereo format and PipeWire downmixes it
+        # onto the one port; pipewire-pulse's stream may change its own.
+        self.start_session()
+        self.pactl("load-module", "module-null-sink", "sink_name=hfp", "rate=16000", "channels=1",
+                   "channel_map=mono")
+        self.pactl("set-default-sink", "hfp")
+        tap = self.tap()
+        tap.wait_for_audio()
+        tone = make_tone(self.tmp.name, "stereo", 7, hz=1000, amp=0.3)
+        self.players.start(["pw-play", "--target", SINK_NAME, tone])
+        time.sleep(1.0)
+        inputs = self.pactl("list", "short", "sink-inputs").split()
+        self.assertTrue(inputs, "no sink input to move")
+        self.pactl("move-sink-input", inputs[0], "hfp")
+        level = self.levels_after(tap, 2.5, (1000,))[1000]
         self.assertAlmostEqual(level, 0.3, delta=0.015)
 
 
@@ -855,6 +1020,54 @@ class continuity(Base):
         self.assertEqual((status, err), (0, ""))
         self.assertAlmostEqual(got / took, RATE, delta=RATE * 0.03)
         self.assertEqual(max(abs(x) for x in tap.samples()), 0)
+
+
+# -- players that vanish -----------------------------------------------------------
+class churn(Base):
+    def test_players_killed_right_after_they_start_leave_the_tap_running(self):
+        d = self.tmp.name
+        blip = make_tone(d, "blip", 0.05, hz=3000, amp=0.1)
+        self.players.start(["pw-play", make_tone(d, "steady", 200, hz=1000, amp=0.3)])
+        tap = self.tap()
+        tap.wait_for_audio()
+        time.sleep(1.0)
+        first, begin = tap.frames(), time.monotonic()
+        # Four at a time, each killed 0 to 70 ms after it started: most die
+        # while their client or stream is being judged. Every third names
+        # itself the companion, which has every stream judged again.
+        started = []
+        lock = threading.Lock()
+
+        def churn(seed):
+            rng = __import__("random").Random(seed)
+            for _ in range(200):
+                if tap.proc.poll() is not None:
+                    return
+                argv = [["pw-play"], ["paplay"], ["paplay", "--client-name=Pim Orlo Desktop"]][rng.randrange(3)]
+                p = subprocess.Popen(argv + [blip], env=self.session.env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                time.sleep(rng.randrange(8) / 100.0)
+                p.kill()
+                p.wait(timeout=5)
+                with lock:
+                    started.append(p.pid)
+
+        threads = [threading.Thread(target=churn, args=(seed,)) for seed in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertIsNone(tap.proc.poll(), "the tap ended after %d players: %r" % (len(started), tap.stderr()))
+        self.assertEqual(len(started), 800)
+        got, took = tap.frames() - first, time.monotonic() - begin
+        status, _, err = tap.finish()
+        self.assertEqual((status, err), (0, ""))
+        self.assertAlmostEqual(got / took, RATE, delta=RATE * 0.02)
+        s = tap.samples()
+        quiet = [at for at in range(first, first + got - 800, 800) if tone_level(s, 1000, at, 800) < 0.25]
+        # A loaded machine may glitch the daemon's own graph now and then.
+        self.assertLess(len(quiet), got // 800 // 20,
+                        "the steady tone broke in %d of %d blocks" % (len(quiet), got // 800))
 
 
 # -- ending ------------------------------------------------------------------------

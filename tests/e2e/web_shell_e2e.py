@@ -8,6 +8,7 @@ usage: web_shell_e2e.py CASE --shell PATH [--mock-capture-shell PATH]
 """
 
 import argparse
+import functools
 import os
 import signal
 import socket
@@ -161,6 +162,39 @@ FILE_REDIRECT = """<!doctype html><html><head><title>E2E file redirect</title></
 FILE_FRAME = """<!doctype html><html><head><title>E2E file frame</title></head><body>
 <iframe src="/to-file" width="300" height="200"></iframe>""" + ticking("fileframe") + "</body></html>"
 
+# Pages that open one of WebKit's own dialogs: a control filling the top left
+# of the view that a click opens, or a script dialog opened at once.
+def dialog_page(name, control="", script=""):
+    return ("""<!doctype html><html><head><title>E2E dialog</title><style>
+body {{ margin: 0; background: rgb(31, 138, 91); }}
+#control {{ position: absolute; left: 0; top: 0; width: 400px; height: 300px; font-size: 24px; }}
+</style></head><body>""" + control + "<script>" + script + "</script>" + ticking(name) + "</body></html>")
+
+
+def script_dialog(call):
+    return f"""setTimeout(() => {{{{
+  fetch('/report?dialog=asked');
+  {call};
+  fetch('/report?dialog=returned');
+}}}}, 300);"""
+
+
+# The file input reports what the page was given: each file's name and text.
+FILE_INPUT = """<input id="control" type="file" multiple onchange="
+  Promise.all([...this.files].map(f => f.text().then(t => f.name + ':' + t)))
+    .then(all => fetch('/report?picked=' + encodeURIComponent(all.join('|'))))"
+  oncancel="fetch('/report?picked=cancelled')">"""
+
+DIALOG_PAGES = {
+    "file_chooser": dialog_page("file", control=FILE_INPUT),
+    "colour_chooser": dialog_page("colour", control='<input id="control" type="color">'),
+    "select_popup": dialog_page("select", control='<select id="control"><option>one</option><option>two</option></select>'),
+    "context_menu": dialog_page("menu"),
+    "alert": dialog_page("alert", script=script_dialog("alert('E2E alert')")),
+    "confirm": dialog_page("confirm", script=script_dialog("confirm('E2E confirm')")),
+    "prompt": dialog_page("prompt", script=script_dialog("prompt('E2E prompt', 'answer')")),
+}
+
 FOREIGN = {path: "<!doctype html><title>foreign</title>" for path in
            ("/framed", "/popup", "/page", "/refreshed", "/redirected", "/posted")}
 
@@ -177,7 +211,8 @@ PAGES = {"/main": MAIN, "/second": SECOND, "/framehost": FRAME_HOST, "/media": M
          "/attachment-html": Reply(headers={"Content-Type": "text/html",
                                             "Content-Disposition": f'attachment; filename="{MARKER}.html"'},
                                    body=f"<p>{MARKER}</p>"),
-         "/plain-file": Reply(headers={"Content-Type": "text/plain"}, body=MARKER)}
+         "/plain-file": Reply(headers={"Content-Type": "text/plain"}, body=MARKER),
+         **{"/dialog-" + kind: page for kind, page in DIALOG_PAGES.items()}}
 
 
 def check(condition, message):
@@ -602,6 +637,10 @@ def check_dialog_holds_nothing(args, shell, page, wait_for_dialog, ipv6=False):
                 took = end_and_time(s, args, proc, window, focused, parent, how)
                 print(f"{how}: ended {took:.2f} s after it was asked with {seen} open")
                 check(took <= 3.0, f"the web shell took {took:.2f} s to end ({how}) with {seen} open")
+                # Its web process can outlive it for a moment, and a page
+                # held in a script dialog runs on once that dialog goes:
+                # nothing of this round may report into the next.
+                s.stop_shell(proc)
             finally:
                 parent.kill()
                 parent.wait(timeout=5)
@@ -631,6 +670,103 @@ def case_media_prompt_holds_nothing(args):
         dialog = wait_until(lambda: s.windows_named("^Camera and microphone$"), 20, "the permission dialog")[-1]
         return "the permission dialog", dialog
     check_dialog_holds_nothing(args, args.mock_capture_shell, "/media", prompt_shown, ipv6=True)
+
+
+def shell_windows(s, proc):
+    """The shell's visible X windows, its own window among them."""
+    return s.xdotool("search", "--onlyvisible", "--pid", str(proc.pid), "--name", "").stdout.split()
+
+
+def clicked_open(focus_dialog, button="1"):
+    """Opens the page's control (or its context menu) with a real click and
+    waits for the window it brings up; the quit key goes to that window, or
+    to the page's own where the dialog is a popup that takes no focus of its
+    own."""
+    def open_dialog(s, proc, window):
+        wait_until(lambda: len([r for r in s.server.reports() if r.get("tick")]) >= 3, 20, "the page to run")
+        before = set(shell_windows(s, proc))
+        s.xdotool("mousemove", "--window", window, "200", str(menu_bar_height(s, window) + 150))
+        s.xdotool("click", button)
+        opened = wait_until(lambda: [w for w in shell_windows(s, proc) if w not in before], 15,
+                            "a window for the page's control")
+        # GTK may map more than one X window for one dialog; the one that
+        # takes input is the last made.
+        return opened[-1] if focus_dialog else window
+    return open_dialog
+
+
+def script_dialog_open(s, proc, window):
+    """A script dialog is drawn inside the view: the page's script stays
+    stopped in the call while it is up."""
+    wait_until(lambda: s.server.report(dialog="asked"), 20, "the script dialog")
+    time.sleep(1.0)
+    check(not s.server.report(dialog="returned"), "the script dialog returned by itself")
+    return window
+
+
+# What WebKit opens over a page, how it is opened and where the keyboard is
+# while it is up. Each is a case of its own, "<name>_holds_nothing".
+WEBKIT_DIALOGS = {
+    "file_chooser": ("the file chooser", clicked_open(True)),
+    "colour_chooser": ("the colour chooser", clicked_open(True)),
+    "select_popup": ("the select popup", clicked_open(False)),
+    "context_menu": ("the context menu", clicked_open(False, button="3")),
+    "alert": ("an alert", script_dialog_open),
+    "confirm": ("a confirm", script_dialog_open),
+    "prompt": ("a prompt", script_dialog_open),
+}
+
+
+def webkit_dialog_holds_nothing(args, kind):
+    """WebKit's own dialogs and popups hold no ending either: whichever is
+    up, the parent watch, the quit key and the window's close request each
+    end the shell."""
+    seen, open_dialog = WEBKIT_DIALOGS[kind]
+
+    def dialog_open(s, window):
+        proc = s.shells[-1]
+        return seen, open_dialog(s, proc, window)
+    check_dialog_holds_nothing(args, args.shell, "/dialog-" + kind, dialog_open)
+
+
+def case_file_chooser_answers_the_page(args):
+    """The page gets the file chosen, and a chooser closed without a choice
+    answers too: the page hears of it, and the next click opens a chooser
+    again."""
+    with Session(PAGES) as s:
+        # The only file in the home folder, which the chooser's Alt+Home
+        # shows: its first row, whatever folder the chooser opened in.
+        # (Typing a path races the location entry's completion.)
+        with open(os.path.join(s.home, "chosen.txt"), "w") as f:
+            f.write("chosen-content")
+        proc = s.start_shell(args.shell, s.url("/dialog-file_chooser"))
+        window = s.window_of(proc)
+        wait_until(lambda: len([r for r in s.server.reports() if r.get("tick")]) >= 3, 20, "the page to run")
+
+        def open_chooser():
+            s.click(window, 200, menu_bar_height(s, window) + 150)
+            return wait_until(lambda: s.windows_named("^Select Files$"), 15, "the file chooser")[-1]
+        chooser = open_chooser()
+        for attempt in range(3):
+            s.key(chooser, "alt+Home")
+            time.sleep(1.0)
+            s.xdotool("mousemove", "--window", chooser, "300", "87")
+            s.xdotool("click", "--repeat", "2", "1")
+            try:
+                wait_until(lambda: not s.windows_named("^Select Files$"), 5, "the chooser to take the file")
+                break
+            except Failure:
+                if attempt == 2:
+                    raise
+        got = wait_until(lambda: [r for r in s.server.reports() if "picked" in r], 10, "the page to get the file")
+        check(got == [{"picked": "chosen.txt:chosen-content"}], f"the page got {got}")
+
+        chooser = open_chooser()
+        s.key(chooser, "Escape")
+        wait_until(lambda: not s.windows_named("^Select Files$"), 10, "the chooser to close on Escape")
+        wait_until(lambda: s.server.report(picked="cancelled"), 10, "the page to be told nothing was chosen")
+        open_chooser()
+        check(proc.poll() is None, "the web shell ended")
 
 
 def case_nested_loop_holds_no_end(args):
@@ -696,6 +832,8 @@ def case_process_ending_page_reloads_a_few_times(args):
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+CASES.update({f"{kind}_holds_nothing": functools.partial(webkit_dialog_holds_nothing, kind=kind)
+              for kind in WEBKIT_DIALOGS})
 
 
 def main():

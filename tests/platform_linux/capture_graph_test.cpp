@@ -1,10 +1,14 @@
 #include "platform/linux/capture_graph.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 
 namespace pimorlo::platform::linux_backend {
@@ -25,14 +29,19 @@ bool companionRule(const RunningApplication& app) {
            name.find("pimorlo") != std::string::npos;
 }
 
-// A registry as the tests script it: clients, playback streams with their
-// ports, and the capture nodes the glue would make (eight inputs each).
+// A registry as the tests script it: a sink, clients, playback streams with
+// their ports (each linked to the sink, as the session manager links them),
+// and the capture nodes the glue would make (eight inputs each).
 class Registry {
 public:
+    static constexpr std::uint32_t kSink = 1;
+
     explicit Registry(ExclusionRules rules = {}) {
         if (!rules.excludesApplication) rules.excludesApplication = companionRule;
-        rules.processes.insert(kOwnPid);
         graph = CaptureGraph(std::move(rules));
+        graph.added(kSink, GlobalType::node, serial_++, {{"media.class", "Audio/Sink"}});
+        graph.updated(kSink, {});
+        for (std::uint32_t i = 0; i < 8; ++i) port(kSink + 1 + i, kSink, "in", i, "AUX" + std::to_string(i));
     }
 
     void client(std::uint32_t id, Props props) {
@@ -53,7 +62,9 @@ public:
 
     void ports(std::uint32_t node, std::vector<std::string> channels) {
         for (std::size_t i = 0; i < channels.size(); ++i) {
-            port(nextPort_++, node, "out", static_cast<std::uint32_t>(i), channels[i]);
+            const std::uint32_t id = nextPort_++;
+            port(id, node, "out", static_cast<std::uint32_t>(i), channels[i]);
+            play(id, static_cast<std::uint32_t>(i));
         }
         // The monitor ports a sink-like node may carry are never linked.
         port(nextPort_++, node, "out", 99, "FL", true);
@@ -68,6 +79,15 @@ public:
         if (monitor) props["port.monitor"] = "true";
         graph.added(id, GlobalType::port, serial_++, std::move(props));
         portNodes_.emplace_back(id, node);
+    }
+
+    // Links an output port to the sink's input `index`; returns the link's id.
+    std::uint32_t play(std::uint32_t outputPort, std::uint32_t index = 0) {
+        const std::uint32_t id = nextLink_++;
+        graph.added(id, GlobalType::link, serial_++,
+                    {{"link.output.port", std::to_string(outputPort)},
+                     {"link.input.port", std::to_string(kSink + 1 + index % 8)}});
+        return id;
     }
 
     // As PipeWire does: the ports go, then the node.
@@ -108,6 +128,7 @@ private:
     std::uint64_t serial_ = 1000;
     std::uint32_t nextPort_ = 5000;
     std::uint32_t nextCapture_ = 100000;
+    std::uint32_t nextLink_ = 200000;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> portNodes_;  // (port, node)
 };
 
@@ -216,7 +237,7 @@ TEST(CaptureGraph, AChildProcessOfAnExcludedApplicationIsExcluded) {
         {901, {900, "b", "b"}},
     };
     ExclusionRules rules;
-    rules.processes = {700};
+    rules.processes = {{700, 0}};
     rules.lookup = [&](pid_t pid) -> std::optional<ProcessRecord> {
         auto it = processes.find(pid);
         return it == processes.end() ? std::nullopt : std::optional(it->second);
@@ -253,7 +274,8 @@ TEST(CaptureGraph, TheCompanionStartingAfterItsChildExcludesTheChild) {
 
 TEST(CaptureGraph, SandboxedClientsAreToldApartByClientNotByTheirNamespacePid) {
     ExclusionRules rules;
-    rules.processes = {2};  // a listed pid of 2 must not catch sandboxes
+    rules.processes = {{2, 0}};  // a listed pid of 2 must not catch sandboxes
+    rules.lookup = [](pid_t) { return std::optional<ProcessRecord>(ProcessRecord{1, "bwrap", "bwrap", 0}); };
     Registry r(rules);
     r.client(10, sandboxed("Music", "org.example.Music"));
     r.client(11, sandboxed("Desktop", "com.pimorlo.companion.Desktop"));
@@ -307,7 +329,10 @@ TEST(CaptureGraph, LinksFollowThePortsThatExist) {
     r.client(10, app("Music", 100));
     const std::uint64_t serial = r.stream(40, 10, {});
     const std::uint32_t capture = r.captureNode(serial);
-    for (std::uint32_t i = 0; i < 2; ++i) r.port(60 + i, 40, "out", i, i ? "FR" : "FL");
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        r.port(60 + i, 40, "out", i, i ? "FR" : "FL");
+        r.play(60 + i, i);
+    }
     auto plan = r.settle();
     EXPECT_EQ(plan.link, (std::vector<LinkKey>{{60, capture + 1}, {61, capture + 2}}));
     EXPECT_EQ(plan.streams[0].channels, (std::vector<std::string>{"FL", "FR"}));
@@ -317,7 +342,10 @@ TEST(CaptureGraph, LinksFollowThePortsThatExist) {
     r.graph.removed(60);
     r.graph.removed(61);
     const char* surround[] = {"FL", "FR", "FC", "LFE", "RL", "RR"};
-    for (std::uint32_t i = 0; i < 6; ++i) r.port(70 + i, 40, "out", i, surround[i]);
+    for (std::uint32_t i = 0; i < 6; ++i) {
+        r.port(70 + i, 40, "out", i, surround[i]);
+        r.play(70 + i, i);
+    }
     plan = r.settle();
     EXPECT_TRUE(plan.unlink.empty()) << "the removed ports took their links";
     ASSERT_EQ(plan.link.size(), 6u);
@@ -328,6 +356,7 @@ TEST(CaptureGraph, LinksFollowThePortsThatExist) {
     // from the old one is gone, the new one is linked in its place.
     r.graph.removed(72);
     r.port(72, 40, "out", 2, "FC");
+    r.play(72, 2);
     plan = r.settle();
     EXPECT_EQ(plan.link, (std::vector<LinkKey>{{72, capture + 3}}));
 
@@ -386,6 +415,256 @@ TEST(CaptureGraph, ThreeHundredStreamsAreAllCaptured) {
     EXPECT_EQ(plan.link.size(), 600u);
 }
 
+// ---- what is played -----------------------------------------------------------
+
+// A graph as routing sees it. Node n's ports: outputs n*100+k, inputs
+// n*100+50+k, a sink's monitors n*100+80+k.
+class Graph {
+public:
+    Graph& node(std::uint32_t id, std::string mediaClass, std::string group = "", std::uint32_t ins = 0,
+                std::uint32_t outs = 0) {
+        nodes.push_back(RouteNode{id, mediaClass, std::move(group)});
+        const bool sink = mediaClass == "Audio/Sink";
+        for (std::uint32_t k = 0; k < outs; ++k) ports.push_back(RoutePort{id * 100 + k, id, k, true, false, true});
+        for (std::uint32_t k = 0; k < ins; ++k) {
+            ports.push_back(RoutePort{id * 100 + 50 + k, id, k, false, false, true});
+            if (sink) ports.push_back(RoutePort{id * 100 + 80 + k, id, k, true, true, true});
+        }
+        return *this;
+    }
+    Graph& sink(std::uint32_t id, std::string group = "") { return node(id, "Audio/Sink", std::move(group), 2, 0); }
+    Graph& stream(std::uint32_t id, std::uint32_t channels = 2) { return node(id, "Stream/Output/Audio", "", 0, channels); }
+    // Links `from`'s outputs (a sink's monitors) to `to`'s inputs, channel by channel.
+    Graph& link(std::uint32_t from, std::uint32_t to, std::uint32_t channels = 2) {
+        const bool monitor = std::any_of(nodes.begin(), nodes.end(),
+                                         [&](const RouteNode& n) { return n.id == from && n.mediaClass == "Audio/Sink"; });
+        for (std::uint32_t k = 0; k < channels; ++k)
+            links.push_back(RouteLink{from * 100 + (monitor ? 80 : 0) + k, to * 100 + 50 + k});
+        return *this;
+    }
+    Graph& linkPort(std::uint32_t fromPort, std::uint32_t toPort) {
+        links.push_back(RouteLink{fromPort, toPort});
+        return *this;
+    }
+
+    std::vector<RouteNode> nodes;
+    std::vector<RoutePort> ports;
+    std::vector<RouteLink> links;
+};
+
+TEST(PlayedSources, EachStreamOnceWhereItEntersTheGraph) {
+    // Ids: sinks 1 and 2, an ordinary app 10, the companion 11 (exclusion is
+    // judged later, on what this finds), relays 20 and up, a microphone 30.
+    struct Case {
+        const char* what;
+        Graph graph;
+        std::vector<PlayedSource> played;
+    };
+    auto both = [](std::uint32_t node) { return PlayedSource{node, {node * 100, node * 100 + 1}}; };
+    const Case cases[] = {
+        {"a stream on a sink", Graph().sink(1).stream(10).link(10, 1), {both(10)}},
+        {"a stream linked to nothing", Graph().sink(1).stream(10), {}},
+        {"a stream only a recorder takes", Graph().sink(1).stream(10).node(40, "Stream/Input/Audio", "", 2).link(10, 40),
+         {}},
+        {"one channel of two linked", Graph().sink(1).stream(10).linkPort(1000, 150), {{10, {1000}}}},
+        {"an equalizer's virtual sink (pw-loopback)",
+         Graph().sink(1).sink(20, "eq").node(21, "Stream/Output/Audio", "eq", 0, 2).stream(10).stream(11)
+             .link(10, 20).link(11, 20).link(21, 1),
+         {both(10), both(11)}},
+        {"an equalizer whose output goes nowhere",
+         Graph().sink(1).sink(20, "eq").node(21, "Stream/Output/Audio", "eq", 0, 2).stream(10).link(10, 20), {}},
+        {"an echo canceller: its playback carries its sink, its source the microphone",
+         Graph().sink(1).node(30, "Audio/Source", "", 0, 2)
+             .node(20, "Stream/Input/Audio", "ec", 2).node(21, "Audio/Source", "ec", 0, 2)
+             .sink(22, "ec").node(23, "Stream/Output/Audio", "ec", 0, 2)
+             .stream(10).link(30, 20).link(10, 22).link(23, 1),
+         {both(10)}},
+        {"a combined sink over two sinks",
+         Graph().sink(1).sink(2).sink(20, "combine").node(21, "Stream/Output/Audio", "combine", 0, 2)
+             .node(22, "Stream/Output/Audio", "combine", 0, 2).stream(10).link(10, 20).link(21, 1).link(22, 2),
+         {both(10)}},
+        {"a loopback from a sink's monitor to another sink",
+         Graph().sink(1).sink(2).node(20, "Stream/Input/Audio", "loop", 2).node(21, "Stream/Output/Audio", "loop", 0, 2)
+             .stream(10).link(10, 1).link(1, 20).link(21, 2),
+         {both(10)}},
+        {"a microphone looped to the speakers",
+         Graph().sink(1).node(30, "Audio/Source/Virtual", "", 0, 2).node(20, "Stream/Input/Audio", "loop", 2)
+             .node(21, "Stream/Output/Audio", "loop", 0, 2).link(30, 20).link(21, 1),
+         {both(21)}},
+        {"a microphone straight to a sink", Graph().sink(1).node(30, "Audio/Source", "", 0, 2).link(30, 1), {both(30)}},
+        {"relays in a chain",
+         Graph().sink(1).sink(20, "eq").node(21, "Stream/Output/Audio", "eq", 0, 2).sink(22, "ec")
+             .node(23, "Stream/Output/Audio", "ec", 0, 2).stream(10).link(10, 20).link(21, 22).link(23, 1),
+         {both(10)}},
+        {"relays feeding each other, reaching no sink",
+         Graph().sink(1).sink(20, "a").node(21, "Stream/Output/Audio", "a", 0, 2).sink(22, "b")
+             .node(23, "Stream/Output/Audio", "b", 0, 2).stream(10).link(10, 20).link(21, 22).link(23, 20),
+         {}},
+        {"a JACK client on both sides of a sink", Graph().sink(1).node(50, "", "", 0, 1).linkPort(5000, 150).linkPort(5000, 151),
+         {{50, {5000}}}},
+        {"a JACK client with one of two ports on a sink", Graph().sink(1).node(50, "", "", 0, 2).linkPort(5000, 150),
+         {{50, {5000}}}},
+        {"a JACK filter between an app and a sink",
+         Graph().sink(1).node(51, "", "", 2, 2).stream(10).link(10, 51).link(51, 1), {both(10)}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(playedSources(c.graph.nodes, c.graph.ports, c.graph.links), c.played) << c.what;
+    }
+}
+
+TEST(PlayedSources, MidiLinksCarryNoAudio) {
+    // A synthesizer played from a MIDI keyboard makes its own sound.
+    Graph g;
+    g.sink(1).node(60, "Midi/Bridge", "", 0, 0).node(61, "", "", 0, 1);
+    g.ports.push_back(RoutePort{6000, 60, 0, true, false, false});
+    g.ports.push_back(RoutePort{6150, 61, 0, false, false, false});
+    g.linkPort(6000, 6150).linkPort(6100, 150).linkPort(6100, 151);
+    EXPECT_EQ(playedSources(g.nodes, g.ports, g.links), (std::vector<PlayedSource>{{61, {6100}}}));
+}
+
+TEST(CaptureGraph, ANewStreamCountsAsPlayedUntilTheSessionManagerHasHadTimeToLinkIt) {
+    // Its first cycles are not lost waiting for the session manager's links
+    // to show, nor is it dropped while the session manager moves it; one
+    // that asked for no link, or that nobody links in time, is not captured.
+    const Clock::time_point t0{};
+    struct Case {
+        const char* what;
+        Props node;
+        bool linkedThenUnlinked;
+        Clock::duration after;
+        bool captured;
+    };
+    const Case cases[] = {
+        {"just started", {}, false, std::chrono::milliseconds(10), true},
+        {"never linked", {}, false, kLinkWait, false},
+        {"asked for no link", {{"node.autoconnect", "false"}}, false, std::chrono::milliseconds(10), false},
+        {"unlinked, to be linked again", {}, true, std::chrono::milliseconds(10), true},
+        {"unlinked and left so", {}, true, kLinkWait + std::chrono::milliseconds(10), false},
+    };
+    for (const auto& c : cases) {
+        Registry r;
+        r.client(10, app("Music", 100));
+        Props props{{"media.class", "Stream/Output/Audio"}, {"client.id", "10"}};
+        props.insert(c.node.begin(), c.node.end());
+        r.graph.added(40, GlobalType::node, 7040, props, t0);
+        r.graph.updated(40, {});
+        r.port(4000, 40, "out", 0, "MONO");
+        const Clock::time_point unlinked = t0 + std::chrono::milliseconds(500);
+        if (c.linkedThenUnlinked) r.graph.removed(r.play(4000), unlinked);
+        const Clock::time_point waitEnds = (c.linkedThenUnlinked ? unlinked : t0) + kLinkWait;
+        const auto plan = r.graph.plan((c.linkedThenUnlinked ? unlinked : t0) + c.after);
+        EXPECT_EQ(plan.streams.size(), c.captured ? 1u : 0u) << c.what;
+        if (c.captured) {
+            EXPECT_EQ(plan.retryAt, waitEnds) << c.what << ": the wait's end is a pass of its own";
+        }
+    }
+}
+
+TEST(CaptureGraph, TheTapsOwnLinksDoNotEndANewStreamsWait) {
+    // The tap links a new stream before the session manager does; its own
+    // link must not make the stream look routed to nothing but the tap.
+    Registry r;
+    r.client(10, app("Music", 100));
+    r.graph.added(40, GlobalType::node, 7040, {{"media.class", "Stream/Output/Audio"}, {"client.id", "10"}});
+    r.graph.updated(40, {});
+    r.port(4000, 40, "out", 0, "MONO");
+    const std::uint32_t capture = r.captureNode(7040);
+    const auto plan = r.settle();
+    ASSERT_EQ(plan.link, (std::vector<LinkKey>{{4000, capture + 1}}));
+    r.graph.added(300000, GlobalType::link, 9000, {{"link.output.port", "4000"}, {"link.input.port", std::to_string(capture + 1)}});
+    EXPECT_EQ(r.captured(), std::vector<std::uint32_t>{40});
+    EXPECT_TRUE(r.graph.plan().unlink.empty());
+}
+
+TEST(CaptureGraph, ThroughARelayTheCompanionStaysOutAndAStreamCountsOnce) {
+    Registry r;
+    // An equalizer: a virtual sink and its playback, one program's nodes.
+    r.client(9, app("pw-loopback", 300));
+    r.graph.added(20, GlobalType::node, 7000, {{"media.class", "Audio/Sink"}, {"node.link-group", "eq"}, {"client.id", "9"}});
+    r.graph.updated(20, {});
+    for (std::uint32_t i = 0; i < 2; ++i) r.port(2050 + i, 20, "in", i, i ? "FR" : "FL");
+    r.graph.added(21, GlobalType::node, 7001,
+                  {{"media.class", "Stream/Output/Audio"}, {"node.link-group", "eq"}, {"client.id", "9"}});
+    r.graph.updated(21, {});
+    r.ports(21, {"FL", "FR"});  // played on the sink
+    r.client(10, app("Music", 100));
+    r.client(11, app("Pim Orlo Desktop", 101));
+    for (std::uint32_t node : {40u, 41u}) {
+        r.graph.added(node, GlobalType::node, 7000 + node,
+                      {{"media.class", "Stream/Output/Audio"}, {"client.id", node == 40 ? "10" : "11"}});
+        r.graph.updated(node, {});
+        for (std::uint32_t i = 0; i < 2; ++i) {
+            r.port(node * 100 + i, node, "out", i, i ? "FR" : "FL");
+            r.graph.added(node * 100 + 50 + i, GlobalType::link, 8000 + node * 10 + i,
+                          {{"link.output.port", std::to_string(node * 100 + i)},
+                           {"link.input.port", std::to_string(2050 + i)}});
+        }
+    }
+    EXPECT_EQ(r.captured(), std::vector<std::uint32_t>{40});
+}
+
+TEST(CaptureGraph, ACompanionNamingItselfOnItsClientAfterItsStreamStartedIsExcluded) {
+    Registry r;
+    r.client(10, {{"application.process.id", "100"}});
+    r.stream(40, 10, {"FL", "FR"}, {{"application.name", "Chromium"}});
+    EXPECT_EQ(r.captured(), std::vector<std::uint32_t>{40});
+    r.graph.updated(10, {{"application.name", "Pim Orlo Desktop"}});
+    EXPECT_TRUE(r.captured().empty());
+}
+
+TEST(CaptureGraph, AProcessListedAtSetUpIsNotAnotherGivenItsPidLater) {
+    // 700 was listed when it had started at tick 5000. Whoever has pid 700
+    // now decides by when it started.
+    struct Case {
+        unsigned long long startedAt;
+        bool excluded;
+    };
+    for (const Case c : {Case{5000, true}, Case{9000, false}}) {
+        ExclusionRules rules;
+        rules.processes = {{700, 5000}};
+        rules.lookup = [&](pid_t pid) -> std::optional<ProcessRecord> {
+            if (pid == 700) return ProcessRecord{1, "pw-play", "pw-play", c.startedAt};
+            return std::nullopt;
+        };
+        Registry r(rules);
+        r.client(10, app("pw-play", 700));
+        r.stream(40, 10);
+        EXPECT_EQ(r.captured().empty(), c.excluded) << c.startedAt;
+    }
+}
+
+TEST(CaptureGraph, ALinkThatKeepsFailingIsAskedForLessAndLessOften) {
+    using std::chrono::milliseconds;
+    const std::pair<unsigned, Clock::duration> delays[] = {
+        {1, milliseconds(100)}, {2, milliseconds(200)}, {3, milliseconds(400)}, {7, milliseconds(5000)}, {50, milliseconds(5000)}};
+    for (const auto& [failures, delay] : delays) EXPECT_EQ(linkRetryDelay(failures), delay) << failures;
+
+    Registry r;
+    r.client(10, app("Music", 100));
+    r.captureNode(r.stream(40, 10, {"MONO"}));
+    const Clock::time_point t0{};
+    const auto key = r.graph.plan(t0).link.at(0);
+    r.graph.linkMade(key);
+    r.graph.linkFailed(key, t0);
+    auto plan = r.graph.plan(t0 + milliseconds(50));
+    EXPECT_TRUE(plan.link.empty());
+    EXPECT_EQ(plan.retryAt, t0 + milliseconds(100));
+    EXPECT_EQ(r.graph.plan(t0 + milliseconds(100)).link, std::vector<LinkKey>{key});
+    r.graph.linkMade(key);
+    r.graph.linkFailed(key, t0 + milliseconds(100));
+    EXPECT_TRUE(r.graph.plan(t0 + milliseconds(250)).link.empty()) << "the second failure waits 200 ms";
+    EXPECT_EQ(r.graph.plan(t0 + milliseconds(300)).link, std::vector<LinkKey>{key});
+    // Once it carried audio, a later failure starts from 100 ms again; a link
+    // destroyed from outside is asked for at once.
+    r.graph.linkMade(key);
+    r.graph.linkWorks(key);
+    r.graph.linkFailed(key, t0 + milliseconds(400));
+    EXPECT_EQ(r.graph.plan(t0 + milliseconds(500)).link, std::vector<LinkKey>{key});
+    r.graph.linkMade(key);
+    r.graph.linkLost(key);
+    EXPECT_EQ(r.graph.plan(t0 + milliseconds(500)).link, std::vector<LinkKey>{key});
+}
+
 TEST(ProcessRecord, ReadsThisProcessAndItsParent) {
     const auto self = readProcessRecord(::getpid());
     ASSERT_TRUE(self);
@@ -398,6 +677,24 @@ TEST(ProcessRecord, ReadsThisProcessAndItsParent) {
     EXPECT_EQ(self->commandName.find('/'), std::string::npos);
     EXPECT_FALSE(readProcessRecord(0));
     EXPECT_FALSE(readProcessRecord(1 << 29));
+    // The start time is field 22 of the stat file, a count of ticks since boot.
+    std::ifstream stat("/proc/self/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int number = 3; number <= 22; ++number) fields >> field;
+    EXPECT_EQ(self->startTime, std::stoull(field));
+    EXPECT_EQ(processKey(::getpid(), readProcessRecord), (ProcessKey{::getpid(), self->startTime}));
+}
+
+TEST(ProcessRecord, AProcessThatHasGoneHasNone) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_FALSE(readProcessRecord(child));
+    EXPECT_FALSE(processKey(child, readProcessRecord));
 }
 
 }  // namespace

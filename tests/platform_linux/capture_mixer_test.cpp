@@ -47,6 +47,11 @@ TEST(DownmixWeights, FollowTheChannelPositions) {
         {"unknown names only", {"", "XYZ"}, {}, {0.5f, 0.5f}},
         {"auxiliary beside a stereo pair", {"FL", "FR", "AUX0"}, {}, {0.5f, 0.5f, 0}},
         {"a lone centre", {"FC"}, {}, {1}},
+        {"stereo stream on a mono port", {"MONO"}, {"FL", "FR"}, {1}},
+        {"mono stream on 5.1 ports", {"FL", "FR", "FC", "LFE", "RL", "RR"}, {"MONO"}, {0.5f, 0.5f, 0, 0, 0, 0}},
+        {"mono stream on auxiliary ports", {"AUX0", "AUX1", "AUX2", "AUX3"}, {"MONO"}, {0.25f, 0.25f, 0.25f, 0.25f}},
+        {"stereo stream paired onto auxiliary ports", {"AUX0", "AUX1", "AUX2", "AUX3"}, {"FL", "FR"}, {0.5f, 0.5f, 0, 0}},
+        {"auxiliary stream paired onto a front pair", {"FL", "FR"}, {"AUX0", "AUX1", "AUX2"}, {0.5f, 0.5f}},
         {"centre and LFE", {"FC", "LFE"}, {}, {1, 0}},
         {"no ports", {}, {}, {}},
     };
@@ -54,6 +59,122 @@ TEST(DownmixWeights, FollowTheChannelPositions) {
         const auto weights = downmixWeights(c.ports, c.stream);
         ASSERT_EQ(weights.size(), c.expected.size()) << c.what;
         for (std::size_t i = 0; i < weights.size(); ++i) EXPECT_NEAR(weights[i], c.expected[i], 1e-6) << c.what << " port " << i;
+    }
+}
+
+// What PipeWire's converter (channelmix, as of 0.3.65 and 1.4) puts on the
+// ports of a stream fitted to its sink, as mono signals: each port is a sum of
+// the stream's channels. A one-channel stream is copied onto every port (onto
+// the front pair, at least); onto a front pair the centre and surrounds come
+// at -3 dB; side surrounds onto rear ones at -3 dB; without positions on one
+// side the channels are paired in order. Into a lone mono port 0.3.65 puts a
+// missing front pair at -3 dB, the centre whole, rear and side surrounds at
+// -6 dB; 0.3.66 and later scale what they put there to an average.
+struct Fitted {
+    const char* what;
+    std::vector<std::string> stream;
+    std::vector<std::string> ports;
+    std::vector<std::vector<float>> matrix;  // [port][stream channel]
+    MonoDownmix monoDownmix = MonoDownmix::averaged;
+    // Off by at most this fraction. PipeWire folds a 7.1 stream's side
+    // surrounds into a 5.1 sink's rear ones at -3 dB, where no port can be
+    // told apart again: the surrounds then read 3 dB low.
+    double tolerance = 0.01;
+};
+constexpr MonoDownmix kOld = MonoDownmix::sidesAtMinus3dB;
+
+TEST(DownmixWeights, EveryLayoutOnEverySinkReadsAtTheStreamsOwnLevel) {
+    const float h = 0.70710678f;
+    const std::vector<std::string> mono = {"MONO"}, stereo = {"FL", "FR"}, s51 = {"FL", "FR", "FC", "LFE", "RL", "RR"},
+                                   s71 = {"FL", "FR", "FC", "LFE", "RL", "RR", "SL", "SR"},
+                                   aux2 = {"AUX0", "AUX1"}, aux8 = {"AUX0", "AUX1", "AUX2", "AUX3", "AUX4", "AUX5", "AUX6", "AUX7"};
+    auto identity = [](std::size_t n) {
+        std::vector<std::vector<float>> m(n, std::vector<float>(n, 0.0f));
+        for (std::size_t i = 0; i < n; ++i) m[i][i] = 1.0f;
+        return m;
+    };
+    auto copies = [](std::size_t ports) { return std::vector<std::vector<float>>(ports, std::vector<float>{1.0f}); };
+    // Ports paired in order with the first channels of the stream.
+    auto paired = [](std::size_t ports, std::size_t channels) {
+        std::vector<std::vector<float>> m(ports, std::vector<float>(channels, 0.0f));
+        for (std::size_t i = 0; i < std::min(ports, channels); ++i) m[i][i] = 1.0f;
+        return m;
+    };
+    // A stereo (5.1, 7.1) stream on a sink with all its positions: its own
+    // channels as they are, the sink's others filled by PipeWire's upmix.
+    auto upmixed = [&](std::size_t ports, std::size_t channels) {
+        auto m = paired(ports, channels);
+        for (std::size_t i = channels; i < ports; ++i) m[i][0] = m[i][1] = h;
+        return m;
+    };
+    const Fitted cases[] = {
+        {"mono on mono", mono, mono, identity(1)},
+        {"mono on stereo", mono, stereo, copies(2)},
+        {"mono on 5.1", mono, s51, copies(6)},
+        {"mono on 7.1", mono, s71, copies(8)},
+        {"mono on 8 AUX", mono, aux8, copies(8)},
+        {"stereo on mono (0.3.65)", stereo, mono, {{h, h}}, kOld},
+        {"stereo on mono", stereo, mono, {{0.5f, 0.5f}}},
+        {"stereo on stereo", stereo, stereo, identity(2)},
+        {"stereo on 5.1", stereo, s51, upmixed(6, 2)},
+        {"stereo on 7.1", stereo, s71, upmixed(8, 2)},
+        {"stereo on 2 AUX", stereo, aux2, paired(2, 2)},
+        {"stereo on 8 AUX", stereo, aux8, paired(8, 2)},
+        {"5.1 on mono (0.3.65)", s51, mono, {{h, h, 1, 0, 0.5f, 0.5f}}, kOld},
+        {"5.1 on stereo", s51, stereo, {{1, 0, h, 0, h, 0}, {0, 1, h, 0, 0, h}}},
+        {"5.1 on 5.1", s51, s51, identity(6)},
+        {"5.1 on 7.1", s51, s71, upmixed(8, 6)},
+        {"5.1 on 8 AUX", s51, aux8, paired(8, 6)},
+        {"7.1 on mono (0.3.65)", s71, mono, {{h, h, 1, 0, 0.5f, 0.5f, 0.5f, 0.5f}}, kOld},
+        {"7.1 on stereo", s71, stereo, {{1, 0, h, 0, h, 0, h, 0}, {0, 1, h, 0, 0, h, 0, h}}},
+        {"7.1 on 5.1", s71, s51,
+         {{1, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 0, 0, 0, 0}, {0, 0, 1, 0, 0, 0, 0, 0}, {0, 0, 0, 1, 0, 0, 0, 0},
+          {0, 0, 0, 0, 1, 0, h, 0}, {0, 0, 0, 0, 0, 1, 0, h}},
+         MonoDownmix::averaged,
+         0.08},
+        {"7.1 on 7.1", s71, s71, identity(8)},
+        {"7.1 on 2 AUX", s71, aux2, paired(2, 8)},
+        {"3 AUX on stereo", {"AUX0", "AUX1", "AUX2"}, stereo, paired(2, 3)},
+        {"3 AUX on 3 AUX", {"AUX0", "AUX1", "AUX2"}, {"AUX0", "AUX1", "AUX2"}, identity(3)},
+        {"3 AUX on mono", {"AUX0", "AUX1", "AUX2"}, mono, {{1.0f / 3, 1.0f / 3, 1.0f / 3}}},
+    };
+    // Signals: the same on every channel, the front pair alone, dialogue on
+    // the centre alone (where there is one).
+    for (const auto& c : cases) {
+        const auto weights = downmixWeights(c.ports, c.stream, c.monoDownmix);
+        // What PipeWire drops (channels beyond the ports it pairs with) is
+        // not played: the level wanted is that of the channels it carries.
+        std::vector<std::size_t> carried;
+        std::vector<std::string> carriedNames;
+        for (std::size_t j = 0; j < c.stream.size(); ++j) {
+            if (std::any_of(c.matrix.begin(), c.matrix.end(), [&](const auto& row) { return row[j] != 0; })) {
+                carried.push_back(j);
+                carriedNames.push_back(c.stream[j]);
+            }
+        }
+        const auto own = downmixWeights(carriedNames, carriedNames);
+        ASSERT_EQ(weights.size(), c.ports.size()) << c.what;
+        std::vector<std::vector<float>> signals = {std::vector<float>(c.stream.size(), 0.3f)};
+        if (c.stream.size() >= 2 && c.stream[0] == "FL") {
+            std::vector<float> front(c.stream.size(), 0.0f);
+            front[0] = front[1] = 0.3f;
+            signals.push_back(front);
+        }
+        if (c.stream.size() >= 3 && c.stream[2] == "FC") {
+            std::vector<float> centre(c.stream.size(), 0.0f);
+            centre[2] = 0.3f;
+            signals.push_back(centre);
+        }
+        for (std::size_t k = 0; k < signals.size(); ++k) {
+            double wanted = 0, read = 0;
+            for (std::size_t j = 0; j < carried.size(); ++j) wanted += own[j] * signals[k][carried[j]];
+            for (std::size_t i = 0; i < c.ports.size(); ++i) {
+                double port = 0;
+                for (std::size_t j = 0; j < c.stream.size(); ++j) port += c.matrix[i][j] * signals[k][j];
+                read += weights[i] * port;
+            }
+            EXPECT_NEAR(read, wanted, c.tolerance * std::max(wanted, 0.3)) << c.what << ", signal " << k;
+        }
     }
 }
 
