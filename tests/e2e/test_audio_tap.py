@@ -329,18 +329,25 @@ class Base(unittest.TestCase):
         excused = [any(abs(tap.time_of(at + 400) - t) <= 0.5 for t in graph) for at in starts]
         blocks = [tone_phase(s, hz, at, 800) for at in starts]
         checked, reference = 0, None
+
+        def where(i):
+            at = tap.time_of(starts[i] + 400)
+            nearest = min((abs(at - t) for t in graph), default=float("inf"))
+            return "%s: block %d (%.2f s in, at %.3f), pw-record's nearest break %.2f s away" % (
+                what, i, (starts[i] - first) / RATE, at, nearest)
+
         for i in range(len(starts)):
             if excused[i]:
                 reference = None
                 continue
             phase, amplitude = blocks[i]
-            self.assertAlmostEqual(amplitude, level, delta=0.1 * level, msg="%s: block %d" % (what, i))
+            self.assertAlmostEqual(amplitude, level, delta=0.1 * level, msg=where(i))
             if copied:
                 reference = phase if reference is None else reference
-                self.assertLess(abs(wrap(phase - reference)), 0.1, "%s: phase jump at block %d" % (what, i))
+                self.assertLess(abs(wrap(phase - reference)), 0.1, "phase jump at " + where(i))
             elif i >= 2 and not excused[i - 1] and not excused[i - 2]:
                 step = wrap(wrap(phase - blocks[i - 1][0]) - wrap(blocks[i - 1][0] - blocks[i - 2][0]))
-                self.assertLess(abs(step), 0.1, "%s: phase step at block %d" % (what, i))
+                self.assertLess(abs(step), 0.1, "phase step at " + where(i))
             checked += 1
         counts = [break_count(break_times(reader, hz, a, b)) for reader, (a, b) in peers.items()]
         tap_count = break_count(break_times(tap, hz, first, last))
