@@ -154,8 +154,8 @@ def run(report, build, args):
                 "run (GTK 4.8 as Debian builds it has no Vulkan renderer). Under `gl` and `ngl` the UI process "
                 "carries Mesa's software rasteriser. For the same reason the web view paints without WebKit's GL "
                 "compositor there (`WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER`): in the web process that compositor "
-                "too would run on the software rasteriser; the `WEBKIT_FORCE_COMPOSITING_MODE=1` row shows it on "
-                "(and with it GDK's GL, which the shell otherwise leaves out there). surf keeps WebKit's default.")
+                "too would run on the software rasteriser; the `WEBKIT_FORCE_COMPOSITING_MODE=1` row shows it on. "
+                "surf keeps WebKit's default.")
     report.note(part, " ".join([_spread_note("Time to load", t_ours, t_surf),
                                 _spread_note("Tree PSS", m_ours, m_surf)]))
     if "ours-empty" in programs:

@@ -176,8 +176,12 @@ int main(int argc, char **argv) {
     /* The configuration pw-play uses: its rt module runs the process callback
      * at realtime priority, as a real player's is. At an ordinary priority
      * this player, not the reader under test, is what misses cycles on a
-     * loaded machine, and every reader hears that as a break. */
-    setenv("PIPEWIRE_CONFIG_NAME", "client-rt.conf", 0);
+     * loaded machine, and every reader hears that as a break. From 1.3.81
+     * client.conf loads the module itself and client-rt.conf is gone. */
+    int major = 0, minor = 0, micro = 0;
+    sscanf(pw_get_library_version(), "%d.%d.%d", &major, &minor, &micro);
+    int rt_in_client_conf = major > 1 || (major == 1 && (minor > 3 || (minor == 3 && micro >= 81)));
+    setenv("PIPEWIRE_CONFIG_NAME", rt_in_client_conf ? "client.conf" : "client-rt.conf", 0);
     pw_init(&argc, &argv);
     p.loop = pw_main_loop_new(NULL);
     struct pw_loop *loop = pw_main_loop_get_loop(p.loop);

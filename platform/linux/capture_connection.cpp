@@ -5,16 +5,15 @@
 #include <spa/param/audio/type-info.h>
 #include <spa/utils/result.h>
 
+#include "platform/linux/pipewire_client.h"
+
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 namespace pimorlo::platform::linux_backend {
 namespace {
-
-std::once_flag pipewireInit;
 
 Props propsOf(const spa_dict* dict) {
     Props props;
@@ -36,7 +35,7 @@ struct Connection::Bound {
 };
 
 Connection::Connection() {
-    std::call_once(pipewireInit, [] { pw_init(nullptr, nullptr); });
+    initPipeWire();
     loop_ = pw_thread_loop_new("pimorlo-capture", nullptr);
     if (loop_ == nullptr) return;
     // The configuration PipeWire's own clients use for real-time work: its
@@ -45,7 +44,7 @@ Connection::Connection() {
     // at. At an ordinary priority that thread waits behind whatever else the
     // machine runs, misses cycles, and each cycle missed is audio lost.
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
-                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+                              pw_properties_new(PW_KEY_CONFIG_NAME, realtimeClientConfig(), nullptr), 0);
     if (context_ == nullptr) context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
 }
 

@@ -30,21 +30,6 @@ std::optional<bool> webCompositing(const RendererFacts& facts) {
     return std::nullopt;
 }
 
-// GDK sets GL up when its display opens, to choose the window's visual,
-// whether or not anything will draw with it; on X11 that loads and starts
-// Mesa's software rasteriser in the UI process and, through the environment,
-// in WebKit's web process. Where GTK draws with cairo and WebKit paints
-// without its compositor, nothing does: measured with one web view, leaving
-// it out brings the first WebKit process up sooner and takes 3 to 4 MiB off
-// both processes. WebKit's WebGL has its own EGL display and is not touched.
-// GTK 4.16 moved the switch from GDK_DEBUG to GDK_DISABLE.
-std::optional<EnvironmentSetting> gdkGLSwitch(const RendererFacts& facts, unsigned gtkMinorVersion) {
-    if (facts.userSetGdkSwitches) return std::nullopt;
-    if (defaultRenderer(facts) != "cairo" || webCompositing(facts) != false) return std::nullopt;
-    if (gtkMinorVersion >= 16) return EnvironmentSetting{"GDK_DISABLE", "gl"};
-    return EnvironmentSetting{"GDK_DEBUG", "gl-disable"};
-}
-
 namespace {
 
 bool hasRenderNode() {
@@ -76,7 +61,6 @@ RendererFacts machineRendererFacts() {
     facts.softwareGLForced = softwareGLForced();
     for (const char* name : {"WEBKIT_DISABLE_COMPOSITING_MODE", "WEBKIT_FORCE_COMPOSITING_MODE"})
         if (const char* chosen = std::getenv(name)) facts.userCompositingChoice = chosen;
-    facts.userSetGdkSwitches = std::getenv("GDK_DEBUG") != nullptr || std::getenv("GDK_DISABLE") != nullptr;
     return facts;
 }
 
@@ -87,13 +71,18 @@ std::vector<std::string>& setHere() {
 }
 }  // namespace
 
-void applyDefaultRenderer(unsigned gtkMinorVersion) {
+// Only the renderer: GDK's GL is left as it is. Switching it off
+// (GDK_DEBUG=gl-disable, GDK_DISABLE=gl from GTK 4.16) would spare each
+// process 3 to 4 MiB where nothing draws with it, but WebKitGTK asks GDK for
+// GL when its first view starts, to learn whether it may accelerate, and
+// warns on standard error when GDK refuses: WebKitGTK 2.50 with GTK 4.8 does,
+// and 2.54 with GTK 4.18.
+void applyDefaultRenderer() {
     RendererFacts facts = machineRendererFacts();
     auto set = [](const std::string& name, const std::string& value) {
         if (::setenv(name.c_str(), value.c_str(), /*overwrite=*/1) == 0) setHere().push_back(name);
     };
     if (auto renderer = defaultRenderer(facts)) set("GSK_RENDERER", *renderer);
-    if (auto gl = gdkGLSwitch(facts, gtkMinorVersion)) set(gl->name, gl->value);
 }
 
 const std::vector<std::string>& variablesSetForThisProcess() { return setHere(); }

@@ -18,14 +18,6 @@ struct RendererFacts {
     // WEBKIT_DISABLE_COMPOSITING_MODE or WEBKIT_FORCE_COMPOSITING_MODE as the
     // user left it; nothing when neither is set.
     std::optional<std::string> userCompositingChoice;
-    // GDK_DEBUG or GDK_DISABLE is set.
-    bool userSetGdkSwitches = false;
-};
-
-struct EnvironmentSetting {
-    std::string name;
-    std::string value;
-    bool operator==(const EnvironmentSetting&) const = default;
 };
 
 // The facts of the machine and environment this process runs in.
@@ -38,13 +30,9 @@ std::optional<std::string> defaultRenderer(const RendererFacts& facts);
 // nothing to leave WebKit's own default (and its reading of the environment).
 std::optional<bool> webCompositing(const RendererFacts& facts);
 
-// The switch that keeps GDK from setting up GL when its display opens, for
-// the GTK 4 minor version given; nothing to leave GDK as it is.
-std::optional<EnvironmentSetting> gdkGLSwitch(const RendererFacts& facts, unsigned gtkMinorVersion);
-
-// Sets GSK_RENDERER, and GDK's GL switch, for this process from the machine
-// it runs on, unless the user set them. Must run before GTK initialises.
-void applyDefaultRenderer(unsigned gtkMinorVersion);
+// Sets GSK_RENDERER for this process from the machine it runs on, unless the
+// user set it. Must run before GTK initialises.
+void applyDefaultRenderer();
 
 // The variables applyDefaultRenderer set: they are this process's choice for
 // its own drawing, not to be handed to the programs it starts.

@@ -494,7 +494,7 @@ public:
 std::shared_ptr<Application> makeDefaultApplication() {
     static std::weak_ptr<Application> shared;
     if (auto existing = shared.lock()) return existing;
-    linux_backend::applyDefaultRenderer(gtk_get_minor_version());
+    linux_backend::applyDefaultRenderer();
     auto created = std::make_shared<LinuxApplication>();
     shared = created;
     return created;

@@ -43,6 +43,8 @@ def pipewire_fragment(sinks):
     return "context.objects = [\n%s]\n" % objects
 
 
+# WirePlumber up to 0.4 reads these Lua fragments, from 0.5 the SPA-JSON one:
+# no sound cards, cameras or Bluetooth, and no flatpak portal.
 WIREPLUMBER_MAIN = """
 alsa_monitor.enabled = false
 v4l2_monitor.enabled = false
@@ -51,6 +53,17 @@ default_access.properties["enable-flatpak-portal"] = false
 """
 
 WIREPLUMBER_BLUETOOTH = "bluez_monitor.enabled = false\n"
+
+WIREPLUMBER_PROFILE = """
+wireplumber.profiles = {
+  main = {
+    hardware.audio = disabled
+    hardware.bluetooth = disabled
+    hardware.video-capture = disabled
+    support.portal-permissionstore = disabled
+  }
+}
+"""
 
 
 def _wait(predicate, deadline, what):
@@ -99,7 +112,8 @@ class Session:
             with open(os.path.join(config, "pipewire", "pipewire.conf.d", "50-null-sink.conf"), "w") as f:
                 f.write(pipewire_fragment(self.sinks))
         for sub, name, text in (("main.lua.d", "60-headless.lua", WIREPLUMBER_MAIN),
-                                ("bluetooth.lua.d", "60-headless.lua", WIREPLUMBER_BLUETOOTH)):
+                                ("bluetooth.lua.d", "60-headless.lua", WIREPLUMBER_BLUETOOTH),
+                                ("wireplumber.conf.d", "60-headless.conf", WIREPLUMBER_PROFILE)):
             os.makedirs(os.path.join(config, "wireplumber", sub))
             with open(os.path.join(config, "wireplumber", sub, name), "w") as f:
                 f.write(text)

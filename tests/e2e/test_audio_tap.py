@@ -1183,6 +1183,34 @@ class failures(unittest.TestCase):
             self.assertIn("Host is down", err)
             self.assertEqual(self.run_tap(env, ["--check"]), (0, b"", ""))
 
+    def test_library_logging_never_reaches_standard_error(self):
+        # Whatever PipeWire has to say (a deprecated configuration, a refused
+        # realtime request, a daemon that is not there), and however loudly a
+        # user's environment asks it to speak, the companion reads nothing on
+        # standard error but the one ERROR line of a failure.
+        loud = {"PIPEWIRE_DEBUG": "4", "PIPEWIRE_LOG_SYSTEMD": "false"}
+        with Session() as session:
+            env = dict(session.env, **loud)
+            tap = Tap(env)
+            try:
+                tap.wait_for_audio()
+                status, _, err = tap.finish()
+            finally:
+                tap.kill()
+            self.assertEqual((status, err), (0, ""), "captured, then SIGTERM")
+            tap = Tap(env, read=False)
+            try:
+                time.sleep(0.5)
+                tap.proc.stdout.close()
+                status, _, err = tap.finish(sig=None)
+            finally:
+                tap.kill()
+            self.assertEqual((status, err), (0, ""), "its reader gone")
+        with tempfile.TemporaryDirectory() as tmp:
+            status, out, err = self.run_tap(dict(self.no_daemon_env(tmp), **loud))
+        self.assertEqual((status, out), (2, b""))
+        self.assertTrue(err.startswith(M2) and err.endswith("\n") and err.count("\n") == 1, err)
+
     def test_no_sink(self):
         with Session(sink=False, pulse=False) as session:
             status, out, err = self.run_tap(session.env)

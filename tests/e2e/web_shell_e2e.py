@@ -358,6 +358,20 @@ def case_closing_window_quits(args):
         check(code == 0, f"the web shell ended with {code}")
 
 
+def case_quiet_on_a_desktop_session(args):
+    """Started as a desktop starts it, with a session bus and accessibility
+    on, the shell shows its page, is closed, and has written nothing: no
+    message of its own, GTK's, GLib's or WebKit's."""
+    with Session(PAGES, desktop=True) as s:
+        proc, window = launch_main(s, args.shell)
+        time.sleep(1.0)
+        subprocess.run([args.close_request, window], env=s.env, check=True, timeout=10)
+        code = s.wait_exit(proc, 10)
+        check(code == 0, f"the web shell ended with {code}")
+        written = s.shell_output()
+        check(written == "", f"the web shell wrote:\n{written}")
+
+
 def case_editing_shortcuts(args):
     with Session(PAGES) as s:
         proc, window = launch_main(s, args.shell)

@@ -232,11 +232,12 @@ class Session:
     display="wayland" runs weston's headless backend, where GTK draws the
     title bar itself. xdotool works under X11 only."""
 
-    def __init__(self, pages, ipv6=False, screen="1280x1024x24", foreign_pages=None, display="x11"):
+    def __init__(self, pages, ipv6=False, screen="1280x1024x24", foreign_pages=None, display="x11", desktop=False):
         self.root = tempfile.mkdtemp(prefix="pimorlo-e2e-")
         self.shells = []
         self.xvfb = None
         self.weston = None
+        self.bus = None
         self.server = None
         self.server6 = None
         self.foreign = None
@@ -247,6 +248,8 @@ class Session:
                 self._start_xvfb(screen)
                 display_env = {"DISPLAY": self.display, "GDK_BACKEND": "x11"}
             self.env, self.opened_file = _shell_environment(self.root, display_env)
+            if desktop:
+                self._start_session_bus()
             self.home = self.env["HOME"]
             # The shells' working directory: a file written relative to it
             # shows up here, not in the test's own directory.
@@ -301,6 +304,43 @@ class Session:
             os.close(read_end)
             if write_end >= 0:
                 os.close(write_end)
+
+    def _start_session_bus(self):
+        """A session bus of its own, as a desktop session has, with
+        accessibility on: GTK then finds the accessibility bus through it, and
+        GSettings its usual backend. The bus's own messages go to its log."""
+        read_end, write_end = os.pipe()
+        log = open(os.path.join(self.root, "session-bus.log"), "w")
+        try:
+            self.bus = subprocess.Popen(
+                ["dbus-daemon", "--session", "--nofork", "--nopidfile", f"--print-address={write_end}"],
+                pass_fds=(write_end,), env={k: v for k, v in self.env.items() if not k.startswith("DBUS_")},
+                stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, start_new_session=True)
+            os.close(write_end)
+            write_end = -1
+            text = b""
+            end = time.monotonic() + 15
+            while not text.endswith(b"\n"):
+                left = end - time.monotonic()
+                if left <= 0 or not select.select([read_end], [], [], left)[0]:
+                    raise Failure("the session bus did not report its address")
+                chunk = os.read(read_end, 256)
+                if not chunk:
+                    raise Failure("the session bus exited before reporting its address")
+                text += chunk
+        finally:
+            log.close()
+            os.close(read_end)
+            if write_end >= 0:
+                os.close(write_end)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = text.decode().strip()
+        for name in ("GTK_A11Y", "NO_AT_BRIDGE", "GSETTINGS_BACKEND"):
+            self.env.pop(name, None)
+
+    def shell_output(self, index=0):
+        """What the index-th shell started wrote to standard output and error."""
+        with open(os.path.join(self.root, f"shell-{index}.log")) as f:
+            return f.read()
 
     def _start_weston(self, screen):
         width, height = screen.split("x")[:2]
@@ -482,9 +522,11 @@ class Session:
         for server in (self.server, self.server6, self.foreign):
             if server:
                 server.stop()
-        for display in (self.weston, self.xvfb):
-            if display:
-                end_group(display)
+        # The session bus and what it started (the accessibility bus) end
+        # with it; then the display servers.
+        for server in (self.bus, self.weston, self.xvfb):
+            if server:
+                end_group(server)
         shutil.rmtree(self.root, ignore_errors=True)
 
 
