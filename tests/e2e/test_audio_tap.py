@@ -910,15 +910,20 @@ class clock(Base):
     def move(self, index, client, sink):
         """Moves the sink input to `sink` and waits until its links say so."""
         # WirePlumber now and then lets a move pass unheeded: it is asked again.
+        # On a loaded machine its rescan after the move can take seconds.
         for attempt in range(3):
             subprocess.run(["pactl", "move-sink-input", index, sink], env=self.session.env, check=True, timeout=10)
             try:
                 self.wait_until(lambda: "%s:playback_FL" % sink in self.links().get("%s:output_FL" % client, ()),
-                                timeout=3.0, what="%s moved to %s" % (client, sink))
+                                timeout=5.0, what="%s moved to %s" % (client, sink))
                 return
             except AssertionError:
                 if attempt == 2:
-                    raise
+                    # What the session manager was told and what it did.
+                    told = [line for line in self.pw(["pw-metadata"]).splitlines() if "target." in line]
+                    ports = {p: sorted(to) for p, to in self.links().items() if p.startswith(client + ":")}
+                    raise AssertionError("%s not moved to %s: its links %s; the targets in the metadata %s" % (
+                        client, sink, ports or "none", told or "none"))
 
     def links(self):
         """{output port: the input ports it is linked to}, from pw-link."""
