@@ -142,7 +142,8 @@ class Tap:
         self.proc = subprocess.Popen(argv or [TAP, *args], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         self.data = bytearray()
-        self.arrivals = []  # (monotonic time, frames read by then), one per read
+        # One entry per read: its monotonic time, and the frames read by then.
+        self.arrival_times, self.arrival_frames = [], []
         self.lock = threading.Lock()
         self.reading = threading.Event()
         if read:
@@ -162,7 +163,8 @@ class Tap:
                 return
             with self.lock:
                 self.data += chunk
-                self.arrivals.append((time.monotonic(), len(self.data) // 2))
+                self.arrival_times.append(time.monotonic())
+                self.arrival_frames.append(len(self.data) // 2)
 
     def time_of(self, index):
         """When frame `index` came out, as far as the reader can tell: the
@@ -170,11 +172,10 @@ class Tap:
         Two readers of one graph are compared by this, not by frame counts: a
         reader that misses a cycle has one cycle fewer from then on."""
         with self.lock:
-            arrivals = list(self.arrivals)
-        if not arrivals:
-            return 0.0
-        k = min(bisect.bisect_left([n for _, n in arrivals], index), len(arrivals) - 1)
-        return arrivals[k][0] - (arrivals[k][1] - index) / RATE
+            if not self.arrival_frames:
+                return 0.0
+            k = min(bisect.bisect_left(self.arrival_frames, index), len(self.arrival_frames) - 1)
+            return self.arrival_times[k] - (self.arrival_frames[k] - index) / RATE
 
     def index_at(self, when):
         """The frame that came out at `when` (the inverse of time_of)."""
@@ -326,7 +327,7 @@ class Base(unittest.TestCase):
         s = tap.samples()
         graph = sorted(t for reader, (a, b) in peers.items() for t in break_times(reader, hz, a, b))
         starts = list(range(first, last - 800, 800))
-        excused = [any(abs(tap.time_of(at + 400) - t) <= 0.5 for t in graph) for at in starts]
+        excused = [any(abs(at - t) <= 0.5 for t in graph) for at in (tap.time_of(i + 400) for i in starts)]
         blocks = [tone_phase(s, hz, at, 800) for at in starts]
         checked, reference = 0, None
 
