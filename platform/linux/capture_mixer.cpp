@@ -320,6 +320,7 @@ public:
     std::atomic<std::int64_t> lastPushNs{0};
     std::atomic<std::uint32_t> lastChunk{0};
     std::atomic<std::uint32_t> driver{kUnknownDriver};  // of the last push
+    std::atomic<std::uint64_t> clock{kUnknownClock};    // of the last push
     // When the frames now buffered began to arrive into an empty ring.
     std::atomic<std::int64_t> firstPendingNs{0};
     std::atomic<std::uint64_t> droppedFrames{0};
@@ -416,6 +417,16 @@ void settle(MixerSource& s, std::int64_t now, bool toSafe) {
 
 void MixerSourceDeleter::operator()(MixerSource* source) const { delete source; }
 
+std::uint64_t clockIdentity(const char* name, std::size_t maxLength) {
+    // FNV-1a over the name; 0 is kept for no name.
+    std::uint64_t hash = 14695981039346656037ull;
+    std::size_t length = 0;
+    for (; name != nullptr && length < maxLength && name[length] != '\0'; ++length) {
+        hash = (hash ^ static_cast<unsigned char>(name[length])) * 1099511628211ull;
+    }
+    return length == 0 ? kUnknownClock : (hash == kUnknownClock ? 1 : hash);
+}
+
 Mixer::Mixer(MixerConfig config) : config_(std::move(config)), kernel_(makeKernel()) {
     if (config_.graphRate == 0) config_.graphRate = 48000;
     if (config_.maxCycleFrames == 0) config_.maxCycleFrames = 8192;
@@ -472,7 +483,7 @@ void Mixer::detach(MixerSource& source) {
 }
 
 void Mixer::push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
-                 std::int64_t cycleNs, std::uint32_t driver) {
+                 std::int64_t cycleNs, std::uint32_t driver, std::uint64_t clock) {
     if (source.middle.load(std::memory_order_relaxed) & kFresh) {
         source.front = source.middle.exchange(source.front, std::memory_order_acq_rel) & 3u;
     }
@@ -503,6 +514,7 @@ void Mixer::push(MixerSource& source, const float* const* planes, std::size_t pl
     source.writeIndex.store(w + n, std::memory_order_release);
     source.lastChunk.store(frames, std::memory_order_relaxed);
     source.driver.store(driver, std::memory_order_relaxed);
+    source.clock.store(clock, std::memory_order_relaxed);
     source.lastPushNs.store(t, std::memory_order_release);
     if (n < frames) source.droppedFrames.fetch_add(frames - n, std::memory_order_relaxed);
 }
@@ -549,11 +561,12 @@ void Mixer::markLostCycles(MixerSource& source, std::uint64_t at, std::uint32_t 
     source.lastDriver = driver;
 }
 
-void Mixer::mix(float* out, std::uint32_t frames, std::int64_t cycleNs, std::uint32_t driver) {
+void Mixer::mix(float* out, std::uint32_t frames, std::int64_t cycleNs, std::uint32_t driver, std::uint64_t clock) {
     if (frames == 0) return;
     std::fill(out, out + frames, 0.0f);
     const std::int64_t t = cycleNs == kReadClock ? now() : cycleNs;
     driver_ = driver;
+    clock_ = clock;
     for (MixerSource* source : attached_) mixSource(*source, out, frames, t);
 }
 
@@ -593,10 +606,13 @@ void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int
     const std::size_t ahead = available + s.pendingSilence + s.gapFrames();
     double lead = static_cast<double>(ahead) + (static_cast<double>(s.tailLength) - s.position) + produced - chunk;
 
-    // Which clock the source follows. One that names the mix's driver is on
-    // the mix's clock: its rate is the mix's, whatever its lead does.
+    // Which clock the source follows. One that names the mix's driver, or
+    // the clock that times it, is on the mix's clock: its rate is the mix's,
+    // whatever its lead does.
     const std::uint32_t driver = s.driver.load(std::memory_order_relaxed);
-    const bool onMixClock = driver != kUnknownDriver && driver == driver_;
+    const std::uint64_t clock = s.clock.load(std::memory_order_relaxed);
+    const bool onMixClock =
+        (driver != kUnknownDriver && driver == driver_) || (clock != kUnknownClock && clock == clock_);
     if (onMixClock && s.position != std::floor(s.position)) {
         // Back on the mix's clock after being resampled: the read position
         // comes back to a whole frame (a shift of less than half a frame,
