@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/glib_log.h"
 #include "platform/linux/gtk_view.h"
 #include "platform/linux/renderer_choice.h"
 #include "platform/linux/url_glib.h"
@@ -479,6 +480,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<WebKit> makeDefaultWebKit() { return std::make_unique<LinuxWebKit>(); }
+// Whichever of the application and WebKit is made first starts the quiet log.
+std::unique_ptr<WebKit> makeDefaultWebKit() {
+    linux_backend::keepGLibLogOffStandardStreams();
+    return std::make_unique<LinuxWebKit>();
+}
 
 }  // namespace pimorlo::platform

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/glib_log.h"
 #include "platform/linux/gtk_view.h"
 #include "platform/linux/renderer_choice.h"
 #include "platform/window.h"
@@ -494,6 +495,9 @@ public:
 std::shared_ptr<Application> makeDefaultApplication() {
     static std::weak_ptr<Application> shared;
     if (auto existing = shared.lock()) return existing;
+    // The web shell writes nothing: GTK warns without a session bus, GIO
+    // without dconf, GDK about a display's quirks, none of it the user's to act on.
+    linux_backend::keepGLibLogOffStandardStreams();
     linux_backend::applyDefaultRenderer();
     auto created = std::make_shared<LinuxApplication>();
     shared = created;

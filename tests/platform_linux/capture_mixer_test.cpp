@@ -538,6 +538,7 @@ TEST(Mixer, AProducerOnTheMixDriverKeepsARatioOfExactlyOne) {
         {"runs after the mix", Simulation::Order::afterMix, 0, false, 0, never},
         {"runs up to 4 ms late, telling its cycle's time", Simulation::Order::afterMix, 4, true, 0, never},
         {"starts with a short buffer", Simulation::Order::afterMix, 0, true, 100, never},
+        {"starts with a buffer of half a cycle", Simulation::Order::afterMix, 0, true, 600, never},
         {"sends a burst right after it started", Simulation::Order::afterMix, 0, true, 0, 2},
     };
     for (const auto& c : cases) {
@@ -581,6 +582,7 @@ public:
         double ppm = 0;
         double nextNs = 0;
         std::uint64_t mixRemainder = 0;
+        std::uint64_t clock = kUnknownClock;  // the clock PipeWire names in its position
     };
 
     struct Stream {
@@ -591,7 +593,12 @@ public:
         std::uint64_t produced = 0;
         std::uint64_t remainder = 0;
         bool missNext = false;   // misses its next cycle and delivers it with the one after
+        bool loseNext = false;   // loses its next cycle: those frames never reach the capture
         std::uint32_t owed = 0;
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> lost;  // (first frame, frames)
+        // Frames its next push carries beyond its cycle's: its adapter's
+        // resampler delay changed (with the graph's rate) by that much.
+        std::uint32_t extraNext = 0;
     };
 
     struct Action {
@@ -652,6 +659,11 @@ public:
 
     std::unique_ptr<Mixer> mixer;
     bool mixMissesNext = false;  // the mix's node misses its next cycle: a busy machine
+    // The capture's thread wakes a cycle late: in the next cycle the mix runs
+    // for both cycles, and each stream on the mix's driver delivers the
+    // buffer its link held with the current one, all stamped with the
+    // current cycle's time.
+    bool threadLateNext = false;
 
 private:
     static std::uint32_t scaled(const Driver& d, std::uint64_t& remainder) {
@@ -660,11 +672,20 @@ private:
         return static_cast<std::uint32_t>(total / d.rate);
     }
 
-    void push(Stream& s, std::uint32_t id, const Driver& d) {
-        std::uint32_t frames = scaled(d, s.remainder);
-        if (s.missNext) {
+    void push(Stream& s, std::uint32_t id, const Driver& d, bool late = false) {
+        std::uint32_t frames = scaled(d, s.remainder) + s.extraNext;
+        s.extraNext = 0;
+        if (s.missNext || late) {
             s.missNext = false;
             s.owed = frames;
+            return;
+        }
+        if (s.loseNext) {
+            // The player made them, and the sink played them, but the link
+            // held the next cycle's buffer by the time this node ran.
+            s.loseNext = false;
+            s.lost.emplace_back(s.produced, frames);
+            s.produced += frames;
             return;
         }
         const std::int64_t cycleNs = static_cast<std::int64_t>(d.nextNs);
@@ -673,7 +694,7 @@ private:
             plane_.resize(n);
             for (std::uint32_t i = 0; i < n; ++i) plane_[i] = s.signal(s.produced + i);
             const float* planes[] = {plane_.data()};
-            mixer->push(*s.source, planes, 1, n, cycleNs, id);
+            mixer->push(*s.source, planes, 1, n, cycleNs, id, d.clock);
             s.produced += n;
         }
         s.owed = 0;
@@ -681,16 +702,32 @@ private:
 
     void cycle(std::uint32_t id, Driver& d, const std::function<void(const float*, std::uint32_t, double)>& onMix) {
         now_ = static_cast<std::int64_t>(d.nextNs);
+        if (id == kMixDriver && threadLateNext) {
+            threadLateNext = false;
+            for (auto& s : streams_) {
+                if (s->driver == id) push(*s, id, d, true);
+            }
+            mixOwed_ = scaled(d, d.mixRemainder);
+            d.nextNs += d.quantum * 1e9 / d.rate / (1 + d.ppm * 1e-6);
+            return;
+        }
         for (auto& s : streams_) {
             if (s->driver == id && (s->beforeMix || id != kMixDriver)) push(*s, id, d);
         }
-        if (id == kMixDriver && mixMissesNext) {
-            mixMissesNext = false;
-        } else if (id == kMixDriver) {
-            const std::uint32_t frames = scaled(d, d.mixRemainder);
-            out_.resize(frames);
-            mixer->mix(out_.data(), frames, now_, id);
-            if (onMix) onMix(out_.data(), frames, d.nextNs);
+        if (id == kMixDriver) {
+            // A mix that misses its cycle leaves the streams' nodes alone:
+            // each runs when its player has run.
+            if (mixMissesNext) {
+                mixMissesNext = false;
+            } else {
+                for (std::uint32_t frames : {mixOwed_, scaled(d, d.mixRemainder)}) {
+                    if (frames == 0) continue;
+                    out_.resize(frames);
+                    mixer->mix(out_.data(), frames, now_, id, d.clock);
+                    if (onMix) onMix(out_.data(), frames, d.nextNs);
+                }
+                mixOwed_ = 0;
+            }
             for (auto& s : streams_) {
                 if (s->driver == id && !s->beforeMix) push(*s, id, d);
             }
@@ -699,11 +736,21 @@ private:
     }
 
     std::int64_t now_ = 0;
+    std::uint32_t mixOwed_ = 0;
     std::map<std::uint32_t, Driver> drivers_;
     std::vector<std::unique_ptr<Stream>> streams_;
     std::vector<Action> actions_;
     std::vector<float> plane_, out_;
 };
+
+TEST(Mixer, DriversNamingOneClockShareItsIdentity) {
+    const char unterminated[4] = {'a', 'b', 'c', 'd'};
+    EXPECT_EQ(clockIdentity("clock.system.monotonic", 64), clockIdentity("clock.system.monotonic", 64));
+    EXPECT_NE(clockIdentity("clock.system.monotonic", 64), clockIdentity("api.alsa.p-0", 64));
+    EXPECT_EQ(clockIdentity("", 64), kUnknownClock);
+    EXPECT_EQ(clockIdentity(nullptr, 64), kUnknownClock);
+    EXPECT_EQ(clockIdentity(unterminated, sizeof unterminated), clockIdentity("abcd", 64));
+}
 
 struct ChangeCase {
     const char* what;
@@ -713,9 +760,10 @@ struct ChangeCase {
     std::vector<std::array<double, 3>> changes;
     double lateAt;  // the stream's node misses a cycle then (0: never)
     double mixLateAt;  // the mix's node misses a cycle then (0: never)
+    double threadLateAt = 0;  // the capture's thread wakes a cycle late then (0: never)
 };
 
-TEST(Mixer, AStreamOnTheMixDriverIsCopiedSampleForSampleThroughQuantumAndRateChanges) {
+TEST(Mixer, AStreamOnTheMixClockIsCopiedSampleForSampleThroughQuantumAndRateChanges) {
     const std::vector<ChangeCase> cases = {
         {"quantum 1024, 128, 2048, 1024", 1024, {{2, 128, 0}, {4, 2048, 0}, {6, 1024, 0}}, 0, 0},
         {"rate 48000, 44100, 48000", 1024, {{2, 0, 44100}, {4, 0, 48000}}, 0, 0},
@@ -725,22 +773,46 @@ TEST(Mixer, AStreamOnTheMixDriverIsCopiedSampleForSampleThroughQuantumAndRateCha
         // Its lead grows by a cycle, for good: the same clock all the same.
         {"the mix a cycle late under a 128-frame quantum", 1024, {{2, 128, 0}}, 0, 3.0},
         {"the mix a cycle late at 1024 frames", 1024, {}, 0, 3.0},
+        // Both of the capture's nodes late, each making up its cycle.
+        {"the capture a cycle late at 1024 frames", 1024, {}, 0, 0, 3.0},
+        {"the capture a cycle late under a 128-frame quantum", 128, {}, 0, 0, 3.0},
     };
+    // The stream's node on the mix's driver, before or after the mix, or on
+    // another driver that the same clock times (the mix's node on the dummy
+    // driver, the stream on a null sink), its cycles out of phase with the
+    // mix's; quantum and rate are the graph's, the same for every driver.
+    enum class Place { streamFirst, mixFirst, anotherDriverOnTheClock };
+    constexpr std::uint64_t kSystemClock = 7;
     for (const auto& c : cases) {
-        for (bool beforeMix : {true, false}) {
-            const std::string what = std::string(c.what) + (beforeMix ? ", stream first" : ", mix first");
+        for (Place place : {Place::streamFirst, Place::mixFirst, Place::anotherDriverOnTheClock}) {
+            const std::string what = std::string(c.what) + (place == Place::streamFirst ? ", stream first"
+                                                            : place == Place::mixFirst ? ", mix first"
+                                                                                       : ", another driver");
             Graph graph;
-            graph.driver(Graph::kMixDriver).quantum = c.quantum;
-            auto& s = graph.stream(beforeMix, [](std::uint64_t k) { return marker(k); });
+            std::vector<std::uint32_t> drivers = {Graph::kMixDriver};
+            graph.driver(Graph::kMixDriver).clock = kSystemClock;
+            if (place == Place::anotherDriverOnTheClock) {
+                graph.driver(2, 0, 0.0037e9).clock = kSystemClock;
+                drivers.push_back(2);
+            }
+            for (std::uint32_t id : drivers) graph.driver(id).quantum = c.quantum;
+            auto& s = graph.stream(place == Place::streamFirst, [](std::uint64_t k) { return marker(k); });
+            if (place == Place::anotherDriverOnTheClock) s.driver = 2;
             for (const auto& change : c.changes) {
-                graph.at(change[0], [&graph, change] {
-                    auto& d = graph.driver(Graph::kMixDriver);
-                    if (change[1] != 0) d.quantum = static_cast<std::uint32_t>(change[1]);
-                    if (change[2] != 0) d.rate = static_cast<std::uint32_t>(change[2]);
+                graph.at(change[0], [&graph, &s, change, drivers] {
+                    for (std::uint32_t id : drivers) {
+                        auto& d = graph.driver(id);
+                        if (change[1] != 0) d.quantum = static_cast<std::uint32_t>(change[1]);
+                        if (change[2] != 0) d.rate = static_cast<std::uint32_t>(change[2]);
+                    }
+                    // Its lead moves by less than a step, more than the
+                    // loop's dead band: nothing that may bend a copy.
+                    if (change[2] != 0) s.extraNext = 14;
                 });
             }
             if (c.lateAt > 0) graph.at(c.lateAt, [&s] { s.missNext = true; });
             if (c.mixLateAt > 0) graph.at(c.mixLateAt, [&graph] { graph.mixMissesNext = true; });
+            if (c.threadLateAt > 0) graph.at(c.threadLateAt, [&graph] { graph.threadLateNext = true; });
             Recording rec;
             double worstRatio = 1.0;
             graph.runUntil(8.0, [&](const float* out, std::uint32_t frames, double ns) {
@@ -760,6 +832,70 @@ TEST(Mixer, AStreamOnTheMixDriverIsCopiedSampleForSampleThroughQuantumAndRateCha
             }
             EXPECT_GT(k, s.produced - 4 * 2048) << what;
         }
+    }
+}
+
+struct LossCase {
+    const char* what;
+    std::uint32_t quantum;
+    bool beforeMix;
+    double ppm;  // NaN: on the mix's driver; else on another, this far off
+};
+
+TEST(Mixer, ACycleTheStreamLostIsSilenceInItsPlaceAndTheSpareStaysForTheNextLateOne) {
+    // The node loses a cycle (the link held the next buffer by the time it
+    // ran), and later runs a cycle late: the spare must be there again for
+    // that, and the lost cycle is the silence it was, where it was.
+    const double onMix = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<LossCase> cases = {
+        {"1024 frames, stream first", 1024, true, onMix},
+        {"1024 frames, mix first", 1024, false, onMix},
+        {"128 frames, stream first", 128, true, onMix},
+        {"128 frames, mix first", 128, false, onMix},
+        {"another driver 150 ppm fast", 1024, false, 150},
+        {"another driver 200 ppm slow, 256 frames", 256, false, -200},
+    };
+    for (const auto& c : cases) {
+        const bool mixDriver = std::isnan(c.ppm);
+        Graph graph;
+        graph.driver(Graph::kMixDriver).quantum = c.quantum;
+        if (!mixDriver) graph.driver(2, c.ppm, 0.0037e9).quantum = c.quantum;
+        auto& s = graph.stream(c.beforeMix, [](std::uint64_t k) { return marker(k); });
+        if (!mixDriver) s.driver = 2;
+        for (double at : {3.0, 6.0}) graph.at(at, [&s] { s.loseNext = true; });
+        for (double at : {4.5, 7.5}) graph.at(at, [&s] { s.missNext = true; });
+        Recording rec;
+        double leadBefore = 0, worstRatio = 1.0;
+        graph.runUntil(10.0, [&](const float* out, std::uint32_t frames, double ns) {
+            rec.sink()(out, frames, ns);
+            const auto state = graph.mixer->state(*s.source);
+            if (ns < 2.9e9) leadBefore = state.leadFrames;
+            if (std::fabs(state.ratio - 1) > std::fabs(worstRatio - 1)) worstRatio = state.ratio;
+        });
+        const auto state = graph.mixer->state(*s.source);
+        EXPECT_EQ(state.underruns, 0u) << c.what;
+        EXPECT_EQ(state.skippedFrames, 0u) << c.what;
+        EXPECT_NEAR(state.leadFrames, leadBefore, 16) << c.what;
+        ASSERT_EQ(s.lost.size(), 2u) << c.what;
+        EXPECT_NEAR(static_cast<double>(state.lostFrames), s.lost[0].second + s.lost[1].second, 2) << c.what;
+        if (!mixDriver) {
+            EXPECT_NEAR((state.ratio - 1) * 1e6, c.ppm, 20) << c.what;
+            continue;
+        }
+        EXPECT_EQ(worstRatio, 1.0) << c.what;
+        // Every frame at its place: what was lost is silence of its length.
+        const auto first = std::find_if(rec.samples.begin(), rec.samples.end(), [](float v) { return v != 0.0f; });
+        ASSERT_NE(first, rec.samples.end()) << c.what;
+        auto expected = [&s](std::uint64_t k) {
+            for (const auto& [at, n] : s.lost) {
+                if (k >= at && k < at + n) return 0.0f;
+            }
+            return marker(k);
+        };
+        std::size_t k = 0;
+        while (first + k != rec.samples.end() && first[k] == expected(k)) ++k;
+        EXPECT_EQ(k, static_cast<std::size_t>(rec.samples.end() - first)) << c.what << ": frame " << k;
+        EXPECT_GT(k, s.produced - 4 * c.quantum) << c.what;
     }
 }
 

@@ -230,6 +230,14 @@ constexpr double kMaxExcessSeconds = 0.1;
 // Lead kept beyond what the mix reads in a cycle, against a producer on
 // another driver pushing a little late.
 constexpr double kStartMarginSeconds = 1e-3;
+// A push whose cycle began more than half a chunk after the previous push's
+// cycle ended says its node lost the cycles between (the link held a newer
+// buffer by the time it ran); up to this many chunks of them are read as
+// silence where they fell. A longer gap is a stream that paused or stalled:
+// it has run dry by then and primes again.
+constexpr std::uint32_t kMaxLostChunks = 4;
+// Gaps marked and not yet read, per source.
+constexpr std::size_t kGapSlots = 4;
 
 double besselI0(double x) {
     double sum = 1.0;
@@ -291,10 +299,28 @@ public:
     std::uint32_t back = 2;   // control thread
     std::uint32_t front = 0;  // pushing thread
 
+    // ---- gaps: cycles the producer's node lost, marked by push, read by
+    // mix as silence at the ring index where they fell ----
+    struct Gap {
+        std::atomic<std::uint64_t> at{0};
+        std::atomic<std::uint32_t> frames{0};  // taken by mix, or cut back by push
+    };
+    std::array<Gap, kGapSlots> gaps;
+    std::atomic<std::uint64_t> gapsMarked{0};  // written by push
+    std::atomic<std::uint64_t> gapsRead{0};    // written by mix
+
+    // ---- push thread only ----
+    std::int64_t lastCycleNs = kReadClock;
+    std::uint32_t lastFrames = 0;
+    std::uint32_t framesBefore = 0;  // of the push before the last
+    std::uint32_t lastDriver = kUnknownDriver;
+    bool gapAtLastPush = false;  // the last push marked a gap before its frames
+
     // ---- written by push, read by mix ----
     std::atomic<std::int64_t> lastPushNs{0};
     std::atomic<std::uint32_t> lastChunk{0};
     std::atomic<std::uint32_t> driver{kUnknownDriver};  // of the last push
+    std::atomic<std::uint64_t> clock{kUnknownClock};    // of the last push
     // When the frames now buffered began to arrive into an empty ring.
     std::atomic<std::int64_t> firstPendingNs{0};
     std::atomic<std::uint64_t> droppedFrames{0};
@@ -336,6 +362,46 @@ public:
     }
     std::uint64_t underruns = 0;
     std::uint64_t skippedFrames = 0;
+    std::uint64_t lostFrames = 0;
+
+    // Mix thread: the next gap not yet read, or null. Gaps behind the read
+    // position (skipped over, or left from before the source primed again)
+    // are dropped.
+    Gap* nextGap() {
+        const std::uint64_t marked = gapsMarked.load(std::memory_order_acquire);
+        const std::uint64_t r = readIndex.load(std::memory_order_relaxed);
+        std::uint64_t i = gapsRead.load(std::memory_order_relaxed);
+        for (; i < marked; ++i) {
+            Gap& gap = gaps[i % kGapSlots];
+            if (gap.at.load(std::memory_order_relaxed) >= r) {
+                gapsRead.store(i, std::memory_order_release);
+                return &gap;
+            }
+            gap.frames.store(0, std::memory_order_relaxed);
+        }
+        gapsRead.store(i, std::memory_order_release);
+        return nullptr;
+    }
+    // Mix thread: the silence of the gap at the read position, taken.
+    std::uint32_t takeGap(Gap& gap) {
+        const std::uint32_t frames = gap.frames.exchange(0, std::memory_order_acq_rel);
+        gapsRead.store(gapsRead.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        return frames;
+    }
+    // Mix thread: what the marked gaps still add to the lead.
+    std::size_t gapFrames() const {
+        const std::uint64_t marked = gapsMarked.load(std::memory_order_acquire);
+        const std::uint64_t r = readIndex.load(std::memory_order_relaxed);
+        std::size_t frames = 0;
+        for (std::uint64_t i = gapsRead.load(std::memory_order_relaxed); i < marked; ++i) {
+            const Gap& gap = gaps[i % kGapSlots];
+            if (gap.at.load(std::memory_order_relaxed) >= r) frames += gap.frames.load(std::memory_order_relaxed);
+        }
+        return frames;
+    }
+    void dropGaps() {
+        while (Gap* gap = nextGap()) takeGap(*gap);
+    }
 };
 
 namespace {
@@ -350,6 +416,16 @@ void settle(MixerSource& s, std::int64_t now, bool toSafe) {
 }  // namespace
 
 void MixerSourceDeleter::operator()(MixerSource* source) const { delete source; }
+
+std::uint64_t clockIdentity(const char* name, std::size_t maxLength) {
+    // FNV-1a over the name; 0 is kept for no name.
+    std::uint64_t hash = 14695981039346656037ull;
+    std::size_t length = 0;
+    for (; name != nullptr && length < maxLength && name[length] != '\0'; ++length) {
+        hash = (hash ^ static_cast<unsigned char>(name[length])) * 1099511628211ull;
+    }
+    return length == 0 ? kUnknownClock : (hash == kUnknownClock ? 1 : hash);
+}
 
 Mixer::Mixer(MixerConfig config) : config_(std::move(config)), kernel_(makeKernel()) {
     if (config_.graphRate == 0) config_.graphRate = 48000;
@@ -407,7 +483,7 @@ void Mixer::detach(MixerSource& source) {
 }
 
 void Mixer::push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
-                 std::int64_t cycleNs, std::uint32_t driver) {
+                 std::int64_t cycleNs, std::uint32_t driver, std::uint64_t clock) {
     if (source.middle.load(std::memory_order_relaxed) & kFresh) {
         source.front = source.middle.exchange(source.front, std::memory_order_acq_rel) & 3u;
     }
@@ -433,19 +509,64 @@ void Mixer::push(MixerSource& source, const float* const* planes, std::size_t pl
         const float g = gain[p];
         for (std::size_t i = 0; i < n; ++i) source.ring[(w + i) & source.mask] += g * plane[i];
     }
+    markLostCycles(source, w, frames, cycleNs, driver);
     if (used == 0) source.firstPendingNs.store(t, std::memory_order_relaxed);
     source.writeIndex.store(w + n, std::memory_order_release);
     source.lastChunk.store(frames, std::memory_order_relaxed);
     source.driver.store(driver, std::memory_order_relaxed);
+    source.clock.store(clock, std::memory_order_relaxed);
     source.lastPushNs.store(t, std::memory_order_release);
     if (n < frames) source.droppedFrames.fetch_add(frames - n, std::memory_order_relaxed);
 }
 
-void Mixer::mix(float* out, std::uint32_t frames, std::int64_t cycleNs, std::uint32_t driver) {
+void Mixer::markLostCycles(MixerSource& source, std::uint64_t at, std::uint32_t frames, std::int64_t cycleNs,
+                           std::uint32_t driver) {
+    // Only a steady producer tells: the last push is taken for a whole cycle
+    // when it is as long as the one before it (a stream's first buffer may be
+    // short, and a changed quantum changes both).
+    const double change = std::fabs(static_cast<double>(source.lastFrames) - source.framesBefore);
+    const bool steady = source.lastFrames > 0 && change <= 0.01 * source.lastFrames + 1;
+    const bool comparable = cycleNs != kReadClock && source.lastCycleNs != kReadClock &&
+                            driver == source.lastDriver && steady;
+    if (comparable && cycleNs <= source.lastCycleNs) {
+        // A second buffer in one cycle: the node, woken late, ran once for the
+        // cycle it missed and once for this one, so the cycle the last push
+        // took for lost was not. Its gap is cut back by what came.
+        if (source.gapAtLastPush) {
+            auto& gap = source.gaps[(source.gapsMarked.load(std::memory_order_relaxed) - 1) % kGapSlots];
+            std::uint32_t left = gap.frames.load(std::memory_order_relaxed);
+            while (left > 0 && !gap.frames.compare_exchange_weak(left, left > frames ? left - frames : 0,
+                                                                 std::memory_order_acq_rel)) {
+            }
+        }
+    } else {
+        source.gapAtLastPush = false;
+        if (comparable) {
+            const double missing = static_cast<double>(cycleNs - source.lastCycleNs) * config_.graphRate / 1e9 -
+                                   source.lastFrames;
+            const std::uint64_t marked = source.gapsMarked.load(std::memory_order_relaxed);
+            if (missing >= 0.5 * source.lastFrames && missing <= kMaxLostChunks * source.lastFrames &&
+                marked - source.gapsRead.load(std::memory_order_acquire) < kGapSlots) {
+                auto& gap = source.gaps[marked % kGapSlots];
+                gap.at.store(at, std::memory_order_relaxed);
+                gap.frames.store(static_cast<std::uint32_t>(std::llround(missing)), std::memory_order_relaxed);
+                source.gapsMarked.store(marked + 1, std::memory_order_release);
+                source.gapAtLastPush = true;
+            }
+        }
+        source.lastCycleNs = cycleNs;
+    }
+    source.framesBefore = source.lastFrames;
+    source.lastFrames = frames;
+    source.lastDriver = driver;
+}
+
+void Mixer::mix(float* out, std::uint32_t frames, std::int64_t cycleNs, std::uint32_t driver, std::uint64_t clock) {
     if (frames == 0) return;
     std::fill(out, out + frames, 0.0f);
     const std::int64_t t = cycleNs == kReadClock ? now() : cycleNs;
     driver_ = driver;
+    clock_ = clock;
     for (MixerSource* source : attached_) mixSource(*source, out, frames, t);
 }
 
@@ -466,6 +587,8 @@ void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int
         if (available < frames && age < cycleNs) return;
         s.primed = true;
         s.leadKnown = false;
+        // Its lead is made afresh; gaps marked before are behind it.
+        s.dropGaps();
         std::fill(s.tail.begin(), s.tail.end(), 0.0f);
         s.tailLength = 2 * kHalfTaps - 1;
         s.position = kHalfTaps - 1;
@@ -479,20 +602,23 @@ void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int
     const std::int64_t sincePush = now - s.lastPushNs.load(std::memory_order_acquire);
     const double chunk = s.lastChunk.load(std::memory_order_relaxed);
     const double produced = std::clamp(static_cast<double>(sincePush) * rate / 1e9, 0.0, chunk);
-    double lead = static_cast<double>(available + s.pendingSilence) + (static_cast<double>(s.tailLength) - s.position) +
-                  produced - chunk;
+    // The silence of cycles its node lost counts as what it delivered.
+    const std::size_t ahead = available + s.pendingSilence + s.gapFrames();
+    double lead = static_cast<double>(ahead) + (static_cast<double>(s.tailLength) - s.position) + produced - chunk;
 
-    // Which clock the source follows. One that names the mix's driver is on
-    // the mix's clock: its rate is the mix's, whatever its lead does.
+    // Which clock the source follows. One that names the mix's driver, or
+    // the clock that times it, is on the mix's clock: its rate is the mix's,
+    // whatever its lead does.
     const std::uint32_t driver = s.driver.load(std::memory_order_relaxed);
-    const bool onMixClock = driver != kUnknownDriver && driver == driver_;
+    const std::uint64_t clock = s.clock.load(std::memory_order_relaxed);
+    const bool onMixClock =
+        (driver != kUnknownDriver && driver == driver_) || (clock != kUnknownClock && clock == clock_);
     if (onMixClock && s.position != std::floor(s.position)) {
         // Back on the mix's clock after being resampled: the read position
         // comes back to a whole frame (a shift of less than half a frame,
         // once), so that the copy is sample for sample again.
         s.position = std::floor(s.position + 0.5);
-        lead = static_cast<double>(available + s.pendingSilence) + (static_cast<double>(s.tailLength) - s.position) +
-               produced - chunk;
+        lead = static_cast<double>(ahead) + (static_cast<double>(s.tailLength) - s.position) + produced - chunk;
     }
     const double safe = (1.0 + config_.spareCycles) * frames + kHalfTaps + kStartMarginSeconds * rate;
     if (!s.leadKnown) {
@@ -515,7 +641,7 @@ void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int
         s.ratio = 1.0;
         settle(s, now, true);
     } else if (static_cast<double>(sincePush) * rate / 1e9 > 1.5 * chunk ||
-               static_cast<double>(available + s.pendingSilence) < frames * s.ratio) {
+               static_cast<double>(ahead) < frames * s.ratio) {
         // The producer is late or stalled, which says nothing about its clock:
         // what it had is played as it was.
     } else {
@@ -591,18 +717,33 @@ void Mixer::mixSource(MixerSource& s, float* out, std::uint32_t frames, std::int
         const std::size_t needed = static_cast<std::size_t>(std::floor(lastPosition)) + kHalfTaps + 1;
         std::copy_n(s.tail.begin(), s.tailLength, work);
         std::size_t filled = s.tailLength;
-        const std::size_t silence = std::min(s.pendingSilence, needed - std::min(needed, filled));
-        std::fill(work + filled, work + filled + silence, 0.0f);
-        s.pendingSilence -= silence;
-        filled += silence;
-        const std::size_t wanted = needed - std::min(needed, filled);
-        const std::size_t take = std::min(wanted, available);
-        const std::uint64_t r = s.readIndex.load(std::memory_order_relaxed);
-        for (std::size_t i = 0; i < take; ++i) work[filled + i] = s.ring[(r + i) & s.mask];
-        s.readIndex.store(r + take, std::memory_order_release);
-        available -= take;
-        filled += take;
-        const bool dry = take < wanted;
+        while (filled < needed) {
+            if (s.pendingSilence > 0) {
+                const std::size_t silence = std::min(s.pendingSilence, needed - filled);
+                std::fill(work + filled, work + filled + silence, 0.0f);
+                s.pendingSilence -= silence;
+                filled += silence;
+                continue;
+            }
+            const std::uint64_t r = s.readIndex.load(std::memory_order_relaxed);
+            std::size_t take = std::min(needed - filled, available);
+            if (MixerSource::Gap* gap = s.nextGap()) {
+                const std::uint64_t at = gap->at.load(std::memory_order_relaxed);
+                if (at == r) {
+                    const std::uint32_t lost = s.takeGap(*gap);
+                    s.pendingSilence += lost;
+                    s.lostFrames += lost;
+                    continue;
+                }
+                take = static_cast<std::size_t>(std::min<std::uint64_t>(take, at - r));
+            }
+            if (take == 0) break;
+            for (std::size_t i = 0; i < take; ++i) work[filled + i] = s.ring[(r + i) & s.mask];
+            s.readIndex.store(r + take, std::memory_order_release);
+            available -= take;
+            filled += take;
+        }
+        const bool dry = filled < needed;
         // Ran dry: the frames it had are played, silence follows.
         if (dry) std::fill(work + filled, work + needed, 0.0f);
 
@@ -658,6 +799,7 @@ Mixer::SourceState Mixer::state(const MixerSource& source) const {
     state.underruns = source.underruns;
     state.droppedFrames = source.droppedFrames.load(std::memory_order_relaxed);
     state.skippedFrames = source.skippedFrames;
+    state.lostFrames = source.lostFrames;
     return state;
 }
 

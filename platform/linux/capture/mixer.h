@@ -25,10 +25,13 @@
 //     plus 1 ms even just before its producer's next push, plus spareCycles
 //     cycles: with none, it reaches the output in the cycle it primes in (1 ms
 //     into it on the mix's own driver); with the default one, a cycle later.
-//   - One clock. A source whose pushes name the mix's driver is on the mix's
+//   - One clock. A source whose pushes name the mix's driver, or another
+//     driver timed by the same clock (PipeWire gives every driver the same
+//     quantum and rate; the null sinks and the dummy driver a clock node may
+//     be given all run on the system's monotonic clock), is on the mix's
 //     clock: its ratio is exactly 1 and it is copied sample for sample,
 //     through quantum and rate changes, and again as soon as it is moved back
-//     to that driver. Any other source is read through a band-limited
+//     to that clock. Any other source is read through a band-limited
 //     fractional resampler whose ratio follows its clock: when it starts or
 //     moves to another driver, the slope of its buffered lead over its first
 //     second gives the rate, and from then on a PI loop on the lead (smoothed,
@@ -46,6 +49,12 @@
 //     (PipeWire raised the quantum), plays on without a hole. Without one it
 //     plays what it had, is silent for the rest of that cycle and starts
 //     again in the next; nothing of it is dropped either way.
+//   - A lost cycle. A push whose cycle began a cycle or more after the last
+//     push's ended (its node ran too late for a buffer the link has since
+//     replaced) marks the frames between as lost: they are read as silence
+//     where they fell, so the source keeps its place in time and its lead,
+//     spare cycle included, for the next late cycle. A second push in the
+//     same cycle (the node caught up after all) takes that back.
 //   - Isolation. A source that stops pushing plays what it had and then
 //     contributes silence; the others are unaffected. When it resumes it is
 //     primed again like a new one.
@@ -68,6 +77,13 @@ namespace pimorlo::platform::linux_backend {
 inline constexpr std::int64_t kReadClock = INT64_MIN;
 // For push and mix: which driver runs the cycle is not known.
 inline constexpr std::uint32_t kUnknownDriver = UINT32_MAX;
+// For push and mix: which clock times the driver is not known.
+inline constexpr std::uint64_t kUnknownClock = 0;
+
+// The identity of the clock PipeWire names in a driver's position
+// (`clock.name`, such as "clock.system.monotonic"): drivers with one name
+// are timed by one clock. kUnknownClock for an empty name.
+std::uint64_t clockIdentity(const char* name, std::size_t maxLength);
 
 // The most ports (channels) one source may deliver; PipeWire's own limit.
 inline constexpr std::size_t kMaxMixPorts = 64;
@@ -157,6 +173,7 @@ public:
         std::uint64_t underruns = 0;      // times it ran dry while primed
         std::uint64_t droppedFrames = 0;  // pushed while its buffer was full
         std::uint64_t skippedFrames = 0;  // skipped to come back to its lead
+        std::uint64_t lostFrames = 0;     // silence read where its node lost cycles
     };
 
     // Control thread. Allocates everything the real-time calls use.
@@ -197,20 +214,26 @@ public:
     // rate correction work for nothing.
     //
     // `driver` names the driver whose cycle this is (PipeWire's position
-    // clock.id). A source whose pushes name the mix's driver is on the mix's
-    // clock: it is copied sample for sample, whatever its lead does.
+    // clock.id), `clock` the clock that times it (clockIdentity of its
+    // clock.name). A source whose pushes name the mix's driver or its clock
+    // is on the mix's clock: it is copied sample for sample, whatever its
+    // lead does. Two pushes on one driver, both timed, tell the cycles lost
+    // between them.
     void push(MixerSource& source, const float* const* planes, std::size_t planeCount, std::uint32_t frames,
-              std::int64_t cycleNs = kReadClock, std::uint32_t driver = kUnknownDriver);
+              std::int64_t cycleNs = kReadClock, std::uint32_t driver = kUnknownDriver,
+              std::uint64_t clock = kUnknownClock);
 
     // Real-time thread: writes `frames` mixed samples to `out`. Any length is
     // mixed, in pieces of at most maxCycleFrames; a source is whole in cycles
     // up to its ring's size.
     void mix(float* out, std::uint32_t frames, std::int64_t cycleNs = kReadClock,
-             std::uint32_t driver = kUnknownDriver);
+             std::uint32_t driver = kUnknownDriver, std::uint64_t clock = kUnknownClock);
 
     SourceState state(const MixerSource& source) const;
 
 private:
+    void markLostCycles(MixerSource& source, std::uint64_t at, std::uint32_t frames, std::int64_t cycleNs,
+                        std::uint32_t driver);
     void mixSource(MixerSource& source, float* out, std::uint32_t frames, std::int64_t now);
     std::int64_t now() const;
 
@@ -219,6 +242,7 @@ private:
     std::vector<float> work_;         // one source's input for one piece
     std::vector<MixerSource*> attached_;
     std::uint32_t driver_ = kUnknownDriver;  // of the cycle being mixed
+    std::uint64_t clock_ = kUnknownClock;    // of the cycle being mixed
 };
 
 }  // namespace pimorlo::platform::linux_backend

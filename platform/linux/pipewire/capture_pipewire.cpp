@@ -175,6 +175,14 @@ std::uint32_t cycleDriver(const std::atomic<spa_io_position*>& position) {
     return p != nullptr && p->clock.id != SPA_ID_INVALID ? p->clock.id : linux_backend::kUnknownDriver;
 }
 
+// The clock that times the running cycle's driver: from PipeWire 1.x a clock
+// node left unlinked is given the dummy driver rather than a sink's, and a
+// stream on a sink timed by the same clock is copied all the same.
+std::uint64_t cycleClock(const std::atomic<spa_io_position*>& position) {
+    const spa_io_position* p = position.load(std::memory_order_relaxed);
+    return p != nullptr ? linux_backend::clockIdentity(p->clock.name, sizeof p->clock.name) : linux_backend::kUnknownClock;
+}
+
 class PipeWireStream;
 
 // One captured playback stream: its input node and its source in the mix.
@@ -873,7 +881,8 @@ private:
         std::uint32_t frames = self->cycleFrames(b);
         if (b) pw_stream_queue_buffer(self->master_, b);
         if (frames == 0) return;
-        self->mixer_.mix(self->mix_.get(), frames, cycleStart(self->position_), cycleDriver(self->position_));
+        self->mixer_.mix(self->mix_.get(), frames, cycleStart(self->position_), cycleDriver(self->position_),
+                         cycleClock(self->position_));
         self->mixRing_.write(self->mix_.get(), frames);
         pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
     }
@@ -905,7 +914,7 @@ private:
         }
         if (frames != UINT32_MAX && frames > 0) {
             source->owner->mixer_.push(*source->mix, planes, count, frames, cycleStart(source->position),
-                                       cycleDriver(source->position));
+                                       cycleDriver(source->position), cycleClock(source->position));
         }
         pw_stream_queue_buffer(source->stream, b);
     }
