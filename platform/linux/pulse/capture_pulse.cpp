@@ -902,12 +902,18 @@ private:
     void tick() {
         const std::int64_t now = monotonicNs();
         const auto elapsed = static_cast<std::uint64_t>(now - clockStartNs_);
-        const std::uint64_t due = elapsed / 1'000'000'000 * kMixRate + elapsed % 1'000'000'000 * kMixRate / 1'000'000'000;
+        std::uint64_t due = elapsed / 1'000'000'000 * kMixRate + elapsed % 1'000'000'000 * kMixRate / 1'000'000'000;
         if (mix_.empty()) mix_.resize(kMaxMixFrames);
+        std::uint64_t owed = 0;
         for (auto& [index, source] : sources_) {
             const std::size_t frames = source->pacer.release(now);
             handOn(*source, std::min(frames, source->waiting.count()));
+            owed = std::max<std::uint64_t>(owed, source->pacer.owed());
         }
+        // A stream owed frames the tap has not read yet (this tick came
+        // late): the mix stops short of them, and the next tick, once they
+        // are read, mixes on from there.
+        due = due > owed ? due - owed : 0;
         while (mixedFrames_ < due) {
             const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(due - mixedFrames_, kMaxMixFrames));
             mixer_.mix(mix_.data(), n, now);

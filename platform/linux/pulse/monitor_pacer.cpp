@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace pimorlo::platform::linux_backend {
 namespace {
@@ -29,13 +30,17 @@ void MonitorPacer::reset() {
     delayFrames_ = initialDelayFrames_;
     dryNs_ = 0;
     waiting_ = 0;
+    owed_ = 0;
     carry_ = 0;
     rate_ = nominalRate_;
 }
 
 void MonitorPacer::arrived(std::int64_t arrivalNs, std::uint32_t frames) {
     if (frames == 0) return;
-    const bool paused = started_ && static_cast<double>(arrivalNs - lastArrivalNs_) > kResetSeconds * 1e9;
+    // Blocks that a late tap reads only now came while it stalled: owed,
+    // they are no pause of the stream.
+    const bool paused =
+        started_ && owed_ == 0 && static_cast<double>(arrivalNs - lastArrivalNs_) > kResetSeconds * 1e9;
     if (paused) {
         // After a pause the stream starts over; what still waits goes first.
         filled_ = false;
@@ -74,13 +79,23 @@ std::size_t MonitorPacer::release(std::int64_t nowNs) {
     double count = rate_ * dt + carry_;
     const double whole = std::floor(count);
     carry_ = count - whole;
-    count = whole;
+    const auto owedBefore = static_cast<double>(std::exchange(owed_, 0));
+    count = whole + owedBefore;
     const double excess = static_cast<double>(waiting_) - count - delayFrames_ - kMaxExcessSeconds * nominalRate_;
     if (excess > 0) count += std::ceil(excess);
-    if (count > static_cast<double>(waiting_)) {
+    const double shortfall = count - static_cast<double>(waiting_);
+    if (shortfall > 0 && shortfall <= kMaxOwedSeconds * nominalRate_) {
+        // Short: the tick came late and what the server sent meanwhile is
+        // still unread, or the server is late by a little more than the
+        // delay. Either way the blocks are coming, and the mix waits for
+        // them rather than play a hole and then refill a delay.
+        owed_ = static_cast<std::size_t>(shortfall);
+        count = static_cast<double>(waiting_);
+    } else if (shortfall > 0) {
         // The stream ran dry: the server held its audio back longer than the
-        // delay covers (its main thread, which hands monitors their data,
-        // waits behind other work on a loaded machine). What it had goes;
+        // delay and the mix's wait cover (its main thread, which hands
+        // monitors their data, waits behind other work on a loaded
+        // machine), or the player paused. What it had goes;
         // the delay grows by as long as it stays dry and fills again before
         // more goes, so the next such stall leaves no hole.
         dryNs_ = nowNs - static_cast<std::int64_t>((count - static_cast<double>(waiting_)) / nominalRate_ * 1e9);

@@ -18,6 +18,17 @@
 // holds a stream back longer than the delay (its main thread starved on a
 // loaded machine) leaves one hole, and the delay grows to cover the next.
 //
+// A stream that runs short is not yet dry. When the tap's own thread was
+// held back, its late tick asks for the whole stall at once while what the
+// server sent meanwhile still waits unread in the socket; when the server
+// was held back a little longer than the delay, its blocks come a little
+// late, often at the nominal rate rather than all at once. Either way the
+// shortfall is owed and the mix waits for it (see owed()): the output comes
+// late by that much, with no hole in it. Refilling the buffer to a grown
+// delay instead left holes of the delay and more (40 to 280 ms beside
+// stress-ng), where a recorder of the sink's monitor had none. Only a stream
+// owed more than kMaxOwedSeconds has run dry.
+//
 // Plain C++: arrival times and frame counts go in, frame counts come out.
 #pragma once
 
@@ -39,9 +50,15 @@ public:
 
     // On each tick: the frames to hand on at `nowNs`, at most those waiting;
     // they count as handed on. Frames beyond the delay by more than
-    // kMaxExcessSeconds go at once. A stream that runs dry hands on what it
-    // has, and its delay grows by what it lacked.
+    // kMaxExcessSeconds go at once. What a tick asks for beyond what waits
+    // is owed, and handed on with the next tick's share; a stream owed more
+    // than kMaxOwedSeconds ran dry: it hands on what it has, nothing stays
+    // owed, and its delay grows by what it lacked.
     std::size_t release(std::int64_t nowNs);
+
+    // What the last tick asked for and could not hand on yet: the mix stops
+    // this much short of the tick's time, so the frames are in time for it.
+    std::size_t owed() const { return owed_; }
 
     std::size_t waiting() const { return waiting_; }
     double delay() const { return delayFrames_ / nominalRate_; }
@@ -54,6 +71,8 @@ public:
     static constexpr double kMaxExcessSeconds = 0.05;
     // The delay grows after each time the stream runs dry, up to this.
     static constexpr double kMaxDelaySeconds = 0.3;
+    // The longest the mix waits for a stream that runs short.
+    static constexpr double kMaxOwedSeconds = 0.25;
 
 private:
     const double nominalRate_;
@@ -66,6 +85,7 @@ private:
     std::int64_t lastArrivalNs_ = 0;
     std::int64_t dryNs_ = 0;  // when the stream ran dry; 0 while it has not
     std::size_t waiting_ = 0;
+    std::size_t owed_ = 0;
     bool started_ = false;
     bool filled_ = false;
 };
