@@ -83,6 +83,7 @@ def machine_lines(load_at_start):
 
 
 VERSIONED_PACKAGES = ["g++", "cmake", "libbenchmark-dev", "libsoxr0", "pipewire", "pipewire-bin", "wireplumber",
+                      "pulseaudio", "libpulse0",
                       "libwebkitgtk-6.0-4", "libwebkit2gtk-4.1-0", "libgtk-4-1", "surf", "xvfb"]
 
 
@@ -102,7 +103,8 @@ def version_lines(sources):
 
 
 # -- output ---------------------------------------------------------------------
-MODULES = {"audio": "bench_audio", "capture": "bench_capture", "web": "bench_web", "churn": "bench_churn"}
+MODULES = {"audio": "bench_audio", "capture": "bench_capture", "pulse": "bench_pulse", "web": "bench_web",
+           "churn": "bench_churn"}
 
 
 def add_limits(report):
@@ -208,8 +210,8 @@ def main():
     parser.add_argument("--continuity-minutes", type=float, help="length of the continuity capture")
     parser.add_argument("--churn-minutes", type=float,
                         help="length of the churn soak (default: 60, or 10 with --quick)")
-    parser.add_argument("--parts", default="audio,capture,web,churn",
-                        help="comma-separated subset of audio,capture,web,churn")
+    parser.add_argument("--parts", default="audio,capture,pulse,web,churn",
+                        help="comma-separated subset of audio,capture,pulse,web,churn")
     parser.add_argument("--save", metavar="FILE", help="also keep this run's figures in FILE (JSON) for --merge")
     parser.add_argument("--merge", metavar="FILE", nargs="+",
                         help="write one report from runs kept with --save (e.g. the churn soak run beside the "

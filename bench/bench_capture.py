@@ -261,6 +261,34 @@ def click_latencies(reader, first_frame, clicks):
     return out
 
 
+def side_by_side(readers, env, seconds, settle):
+    """Every reader at once for `seconds`, after `settle`: the readers (stopped,
+    their samples kept), each one's RSS in MiB from a few seconds in to the
+    end, and the frames per second it delivered meanwhile."""
+    running = {}
+    rss = {}
+    rate = {}
+    try:
+        time.sleep(settle)
+        for label, argv in readers.items():
+            running[label] = Reader(argv, env)
+        for r in running.values():
+            r.wait_for_audio()
+        warm = min(5.0, seconds / 4)
+        time.sleep(warm)
+        start = {k: (r.frames(), time.monotonic(), proctree.status_kib(r.proc.pid, "VmRSS"))
+                 for k, r in running.items()}
+        time.sleep(max(0.0, seconds - warm))
+        for k, r in running.items():
+            f0, t0, rss0 = start[k]
+            rss[k] = (rss0 / 1024, proctree.status_kib(r.proc.pid, "VmRSS") / 1024)
+            rate[k] = (r.frames() - f0) / (time.monotonic() - t0)
+    finally:
+        for r in running.values():
+            r.stop()
+    return running, rss, rate
+
+
 def breaks(samples, start, end):
     """Frames at which a tone repeating every 16 samples at 16 kHz stops
     repeating: each is a dropped or doubled sample (or more)."""
@@ -399,28 +427,10 @@ def run(report, build, args):
 
         # The long capture: both readers side by side on one steady tone.
         tone = Player(player, env, "tone", "1000", "0.3", seconds=long_seconds + 60)
-        long_readers = {}
-        rss = {}
-        rate = {}
         gaps = {}
         try:
-            time.sleep(settle)
-            for label, argv in readers.items():
-                long_readers[label] = Reader(argv, env)
-            for r in long_readers.values():
-                r.wait_for_audio()
-            warm = min(5.0, long_seconds / 4)
-            time.sleep(warm)
-            start = {k: (r.frames(), time.monotonic(), proctree.status_kib(r.proc.pid, "VmRSS"))
-                     for k, r in long_readers.items()}
-            time.sleep(max(0.0, long_seconds - warm))
-            for k, r in long_readers.items():
-                f0, t0, rss0 = start[k]
-                rss[k] = (rss0 / 1024, proctree.status_kib(r.proc.pid, "VmRSS") / 1024)
-                rate[k] = (r.frames() - f0) / (time.monotonic() - t0)
+            long_readers, rss, rate = side_by_side(readers, env, long_seconds, settle)
         finally:
-            for r in long_readers.values():
-                r.stop()
             tone.stop()
         for k, r in long_readers.items():
             s = r.samples()

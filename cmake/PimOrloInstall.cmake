@@ -31,19 +31,20 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_PACKAGE_VENDOR "Pim Orlo")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Audio tap and web view helpers of the Pim Orlo companion")
   set(CPACK_PACKAGE_DESCRIPTION [=[
-PimOrloAudioTap captures what the machine plays through PipeWire, less the
-companion's own audio, and streams it to standard output as 16 kHz mono
-16-bit PCM. PimOrloWebView shows the companion's local web page in one
-window. The Pim Orlo companion application starts both from
-/usr/libexec/pimorlo-companion/.]=])
+PimOrloAudioTap captures what the machine plays through PipeWire, or
+PulseAudio where no PipeWire runs, less the companion's own audio, and
+streams it to standard output as 16 kHz mono 16-bit PCM. PimOrloWebView
+shows the companion's local web page in one window. The Pim Orlo companion
+application starts both from /usr/libexec/pimorlo-companion/.]=])
   set(CPACK_PACKAGE_CONTACT "${PIMORLO_PACKAGE_CONTACT}")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION misc)
-  # The libraries' packages (PipeWire, libsoxr, GLib, GTK, WebKitGTK) are
-  # read off the programs by dpkg-shlibdeps; the tap also needs a running
-  # PipeWire, which the library package does not bring.
+  # The libraries' packages (PipeWire's and PulseAudio's client libraries,
+  # libsoxr, GLib, GTK, WebKitGTK) are read off the programs by
+  # dpkg-shlibdeps; none of them is a sound server. The tap also needs one
+  # running, whichever the desktop has.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire | pulseaudio")
   set(CPACK_STRIP_FILES ON)
   # Debian wants 0755 directories; CPack would otherwise take the packager's
   # umask (0775 under 002) for the ones it makes.

@@ -262,6 +262,8 @@ class Players:
 class Base(unittest.TestCase):
     # The private session's arguments; None: each test starts its own.
     session_kw = {}
+    # The sound server the session runs.
+    session_class = Session
 
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="pimorlo-e2e-")
@@ -270,7 +272,7 @@ class Base(unittest.TestCase):
             self.start_session(**self.session_kw)
 
     def start_session(self, **kw):
-        self.session = Session(**kw)
+        self.session = self.session_class(**kw)
         self.session.__enter__()
         self.addCleanup(self.session.stop)
         self.players = Players(self.session.env)

@@ -1,4 +1,4 @@
-#include "platform/linux/capture_graph.h"
+#include "platform/linux/pipewire/graph.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

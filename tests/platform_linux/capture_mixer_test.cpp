@@ -1,7 +1,7 @@
 // The capture's mixer against simulated producers and drivers: a virtual
 // clock, a mix that runs on its own cycles and sources that push on theirs
 // (the same driver, or another one with its own cycle length, phase and rate).
-#include "platform/linux/capture_mixer.h"
+#include "platform/linux/capture/mixer.h"
 
 #include <gtest/gtest.h>
 

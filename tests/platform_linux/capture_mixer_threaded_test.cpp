@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/capture_mixer.h"
+#include "platform/linux/capture/mixer.h"
 
 namespace pimorlo::platform::linux_backend {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/linux/pipewire_client.h"
+#include "platform/linux/pipewire/client.h"
 
 #include <gtest/gtest.h>
 #include <pipewire/pipewire.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/capture_graph.h"
+#include "platform/linux/pipewire/graph.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,10 +15,6 @@ namespace {
 
 constexpr const char* kStreamOutputClass = "Stream/Output/Audio";
 constexpr const char* kSinkClass = "Audio/Sink";
-constexpr const char* kPortalAppID = "pipewire.access.portal.app_id";
-// Far beyond any real process tree; only a loop in what /proc says (a pid
-// reused while walking) could reach it.
-constexpr int kMaxParentDepth = 64;
 
 // The value or the empty text. The key is a plain pointer: a reference to the
 // result is then never tied to a temporary made for the call.
@@ -41,92 +37,6 @@ std::optional<std::string> nonEmpty(const std::string& value) {
 }
 
 }  // namespace
-
-namespace {
-
-// The whole of a small /proc file, or nothing when it cannot be read (the
-// process went between the open and the read: ESRCH). A file longer than the
-// buffer is cut; nothing read here needs more.
-std::optional<std::size_t> readSmallFile(const char* path, char* buffer, std::size_t capacity) noexcept {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::size_t length = 0;
-    while (length < capacity) {
-        const ssize_t n = ::read(fd, buffer + length, capacity - length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        length += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    return length;
-}
-
-}  // namespace
-
-std::optional<ProcessRecord> readProcessRecord(pid_t pid) noexcept {
-    if (pid <= 0) return std::nullopt;
-    char path[64];
-    char stat[1024];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    const auto statLength = readSmallFile(path, stat, sizeof stat - 1);
-    if (!statLength) return std::nullopt;
-    stat[*statLength] = '\0';
-    // "pid (comm) state ppid ... starttime ...": comm may hold spaces and
-    // parentheses, so it ends at the last ')'. Fields count from 1; the
-    // state is field 3, the parent 4, the start time 22.
-    const char* open = std::strchr(stat, '(');
-    const char* close = std::strrchr(stat, ')');
-    if (open == nullptr || close == nullptr || close < open) return std::nullopt;
-    ProcessRecord record;
-    try {
-        record.name.assign(open + 1, close);
-    } catch (...) {
-        return std::nullopt;
-    }
-    const char* field = close + 1;
-    unsigned long long values[20] = {};  // fields 3 to 22; the state is not a number
-    for (int number = 3; number <= 22; ++number) {
-        while (*field == ' ') ++field;
-        if (*field == '\0') return std::nullopt;
-        if (number > 3) {
-            char* end = nullptr;
-            errno = 0;
-            const long long value = std::strtoll(field, &end, 10);
-            if (end == field || errno != 0) return std::nullopt;
-            values[number - 3] = static_cast<unsigned long long>(value);
-            field = end;
-        } else {
-            while (*field != ' ' && *field != '\0') ++field;
-        }
-    }
-    record.parent = static_cast<pid_t>(values[4 - 3]);
-    record.startTime = values[22 - 3];
-    char cmdline[4096];
-    std::snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
-    const auto cmdlineLength = readSmallFile(path, cmdline, sizeof cmdline - 1);
-    if (cmdlineLength) {
-        cmdline[*cmdlineLength] = '\0';  // argv[0] ends at the first NUL in any case
-        const char* argv0 = cmdline;
-        const char* slash = std::strrchr(argv0, '/');
-        try {
-            record.commandName = slash ? slash + 1 : argv0;
-        } catch (...) {
-            return std::nullopt;
-        }
-    }
-    return record;
-}
-
-std::optional<ProcessKey> processKey(pid_t pid, const ProcessLookup& lookup) {
-    if (pid <= 0 || !lookup) return std::nullopt;
-    const auto record = lookup(pid);
-    if (!record) return std::nullopt;
-    return ProcessKey{pid, record->startTime};
-}
 
 // ---- what is played ---------------------------------------------------------
 
@@ -286,7 +196,7 @@ void CaptureGraph::added(std::uint32_t id, GlobalType type, std::uint64_t serial
     // Ports and links tell everything in their global; clients and nodes once bound.
     global.infoReceived = type == GlobalType::port || type == GlobalType::link || type == GlobalType::other;
     globals_[id] = std::move(global);
-    if (type == GlobalType::client) excludedClientPids_.reset();
+    if (type == GlobalType::client) excludedClientsKnown_ = false;
 }
 
 void CaptureGraph::updated(std::uint32_t id, const Props& props) {
@@ -335,10 +245,8 @@ void CaptureGraph::forget(std::uint32_t id) {
     if (it == globals_.end()) return;
     decisions_.erase(id);
     if (it->second.type != GlobalType::client) return;
-    excludedClientPids_.reset();
-    const Identity identity = identityOf(it->second);
-    if (rules_.excludesApplication && !identity.sandboxed && identity.processID != 0 &&
-        rules_.excludesApplication(application(identity))) {
+    excludedClientsKnown_ = false;
+    if (judge_.excludesClient(identityOf(it->second))) {
         decisions_.clear();
         return;
     }
@@ -361,35 +269,13 @@ const CaptureGraph::Global* CaptureGraph::clientOf(const Global& global) const {
     return it != globals_.end() && it->second.type == GlobalType::client ? &it->second : nullptr;
 }
 
-CaptureGraph::Identity CaptureGraph::identityOf(const Global& global, bool clientFirst) const {
+ApplicationIdentity CaptureGraph::identityOf(const Global& global, bool clientFirst) const {
     const Global* client = clientOf(global);
     static const Props none;
     const Props& clientProps = client ? client->props : none;
     const Props& first = clientFirst ? clientProps : global.props;
     const Props& second = clientFirst ? global.props : clientProps;
-    auto get = [&](const char* key) -> std::string {
-        std::string value = lookup(first, key);
-        return value.empty() ? lookup(second, key) : value;
-    };
-    Identity identity;
-    // Only the daemon and pipewire-pulse write these, on the client.
-    const std::string portalID = lookup(clientProps, kPortalAppID);
-    identity.sandboxed = lookup(clientProps, "pipewire.access") == "flatpak" ||
-                         lookup(clientProps, "pipewire.client.access") == "flatpak" || !portalID.empty();
-    identity.clientSerial = client ? client->serial : 0;
-    const std::string appID = get("application.id");
-    if (identity.sandboxed) {
-        identity.bundleIdentifier = nonEmpty(portalID.empty() ? appID : portalID);
-    } else {
-        identity.bundleIdentifier = nonEmpty(appID.empty() ? portalID : appID);
-        identity.processID = static_cast<pid_t>(parseID(get("application.process.id")));
-    }
-    identity.applicationName = nonEmpty(get("application.name"));
-    return identity;
-}
-
-RunningApplication CaptureGraph::application(const Identity& identity) {
-    return RunningApplication{identity.processID, identity.bundleIdentifier, identity.applicationName, nullptr};
+    return applicationIdentity(first, second, clientProps, client ? client->serial : 0);
 }
 
 bool CaptureGraph::clientReady(const Global& node) const {
@@ -399,55 +285,16 @@ bool CaptureGraph::clientReady(const Global& node) const {
     return it == globals_.end() || it->second.infoReceived;
 }
 
-const std::set<pid_t>& CaptureGraph::excludedClientPids() {
-    if (!excludedClientPids_) {
-        excludedClientPids_.emplace();
-        for (const auto& [id, global] : globals_) {
-            if (global.type != GlobalType::client) continue;
-            const Identity identity = identityOf(global);
-            if (identity.sandboxed || identity.processID == 0) continue;
-            if (rules_.excludesApplication && rules_.excludesApplication(application(identity)))
-                excludedClientPids_->insert(identity.processID);
-        }
+void CaptureGraph::knowExcludedClients() {
+    if (excludedClientsKnown_) return;
+    std::set<pid_t> processes;
+    for (const auto& [id, global] : globals_) {
+        if (global.type != GlobalType::client) continue;
+        const ApplicationIdentity identity = identityOf(global);
+        if (judge_.excludesClient(identity)) processes.insert(identity.processID);
     }
-    return *excludedClientPids_;
-}
-
-// An application's audio stays out whichever of its processes plays it: the
-// process itself and each of its parents are looked at, as listed at set-up,
-// as a client that the rule excludes, and by the names the system gives them.
-bool CaptureGraph::processExcluded(pid_t pid) {
-    pid_t current = pid;
-    for (int depth = 0; depth < kMaxParentDepth && current > 1; ++depth) {
-        if (excludedClientPids().count(current)) return true;
-        if (!rules_.lookup) return false;
-        const auto record = rules_.lookup(current);
-        if (!record) return false;
-        // Listed at set-up: the same process, not a later one given its pid.
-        if (rules_.processes.count(ProcessKey{current, record->startTime})) return true;
-        if (rules_.excludesApplication) {
-            for (const std::string* name : {&record->name, &record->commandName}) {
-                if (!name->empty() &&
-                    rules_.excludesApplication(RunningApplication{current, std::nullopt, *name, nullptr}))
-                    return true;
-            }
-        }
-        if (record->parent == current) return false;
-        current = record->parent;
-    }
-    return false;
-}
-
-bool CaptureGraph::judge(const Identity& identity, std::map<pid_t, bool>& walked) {
-    if (identity.clientSerial != 0 && rules_.clientSerials.count(identity.clientSerial)) return true;
-    if (rules_.excludesApplication && rules_.excludesApplication(application(identity))) return true;
-    // A sandbox's process ids name nothing on this side of it.
-    if (identity.sandboxed || identity.processID == 0) return false;
-    auto known = walked.find(identity.processID);
-    if (known != walked.end()) return known->second;
-    const bool decision = processExcluded(identity.processID);
-    walked.emplace(identity.processID, decision);
-    return decision;
+    judge_.setExcludedClientProcesses(std::move(processes));
+    excludedClientsKnown_ = true;
 }
 
 bool CaptureGraph::excluded(std::uint32_t node) {
@@ -459,10 +306,8 @@ bool CaptureGraph::excluded(std::uint32_t node) {
     // either one naming the companion excludes it, so a companion that names
     // itself on its client after its stream started is not let in by what
     // the stream said first.
-    const Identity own = identityOf(it->second);
-    const Identity client = identityOf(it->second, true);
-    std::map<pid_t, bool> walked;
-    const bool decision = judge(own, walked) || judge(client, walked);
+    knowExcludedClients();
+    const bool decision = judge_.excludes(identityOf(it->second), identityOf(it->second, true));
     decisions_[node] = decision;
     return decision;
 }
@@ -600,13 +445,13 @@ std::vector<ApplicationRecord> CaptureGraph::applications() const {
     auto fill = [](std::optional<std::string>& slot, const std::optional<std::string>& value) {
         if (!slot && value) slot = value;
     };
-    auto keyOf = [](const Identity& identity, std::uint32_t clientID) {
+    auto keyOf = [](const ApplicationIdentity& identity, std::uint32_t clientID) {
         return identity.sandboxed ? std::make_pair(true, clientID)
                                   : std::make_pair(false, static_cast<std::uint32_t>(identity.processID));
     };
     for (const auto& [id, global] : globals_) {
         if (global.type != GlobalType::client) continue;
-        const Identity identity = identityOf(global);
+        const ApplicationIdentity identity = identityOf(global);
         if (!identity.sandboxed && identity.processID == 0) continue;
         auto [slot, fresh] = index.emplace(keyOf(identity, id), records.size());
         if (fresh) records.push_back(ApplicationRecord{identity.processID, {}, {}, identity.sandboxed, {}});
@@ -618,7 +463,7 @@ std::vector<ApplicationRecord> CaptureGraph::applications() const {
     // Complete each record from its playback streams.
     for (const auto& [id, global] : globals_) {
         if (global.type != GlobalType::node || lookup(global.props, "media.class") != kStreamOutputClass) continue;
-        const Identity identity = identityOf(global);
+        const ApplicationIdentity identity = identityOf(global);
         auto slot = index.find(keyOf(identity, parseID(lookup(global.props, "client.id"))));
         if (slot == index.end()) continue;
         ApplicationRecord& record = records[slot->second];

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/capture_graph.h"
+#include "platform/linux/pipewire/graph.h"
 
 namespace pimorlo::platform::linux_backend {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/capture_mixer.h"
+#include "platform/linux/capture/mixer.h"
 
 #include <time.h>
 

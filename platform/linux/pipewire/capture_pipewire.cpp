@@ -36,10 +36,11 @@
 
 #include "platform/capture.h"
 #include "platform/linux/audio_linux.h"
-#include "platform/linux/capture_connection.h"
-#include "platform/linux/capture_graph.h"
-#include "platform/linux/capture_mixer.h"
-#include "platform/linux/captured_sample_buffer.h"
+#include "platform/linux/pipewire/connection.h"
+#include "platform/linux/pipewire/graph.h"
+#include "platform/linux/capture/delivery.h"
+#include "platform/linux/capture/mixer.h"
+#include "platform/linux/pipewire/capture_pipewire.h"
 
 namespace pimorlo::platform {
 namespace {
@@ -52,7 +53,7 @@ using linux_backend::ExclusionRules;
 using linux_backend::LinkKey;
 using linux_backend::Mixer;
 using linux_backend::MixerSourceHandle;
-using linux_backend::MonoResampler;
+using linux_backend::OutputDelivery;
 
 // The nodes of the capture run at the usual graph rate; PipeWire adapts them
 // when the graph runs at another.
@@ -71,8 +72,6 @@ constexpr std::uint32_t kMaxCycleFrames = 1u << 16;
 constexpr std::size_t kCapturePorts = 8;
 // Streams the mix takes at once; more are attached as others leave.
 constexpr std::size_t kMaxSources = 4096;
-// Audio posted to the output's queue and not yet handled, in seconds of output.
-constexpr double kMaxBacklogSeconds = 4.0;
 // A link, node or attachment that failed is tried again this much later.
 constexpr long kRetryNanoseconds = 100'000'000;
 // How long a source whose stream ended stays in the mix: longer than any
@@ -227,6 +226,8 @@ public:
                    const StreamConfiguration& configuration, std::weak_ptr<StreamDelegate> delegate)
         : connection_(std::move(connection)),
           delegate_(std::move(delegate)),
+          delivery_(static_cast<double>(configuration.sampleRate.value_or(48000)),
+                    static_cast<std::uint32_t>(configuration.channelCount.value_or(2))),
           mixer_(mixerConfig()) {
         rules_.excludesApplication = filter.excludesApplication;
         rules_.lookup = linux_backend::readProcessRecord;
@@ -244,8 +245,6 @@ public:
             }
         }
         if (configuration.excludesCurrentProcessAudio.value_or(false)) listProcess(::getpid());
-        outputRate_ = static_cast<double>(configuration.sampleRate.value_or(48000));
-        outputChannels_ = static_cast<std::uint32_t>(configuration.channelCount.value_or(2));
     }
 
     ~PipeWireStream() override {
@@ -258,19 +257,7 @@ public:
 
     bool addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
                          std::shared_ptr<Queue> sampleHandlerQueue, std::optional<Error>& error) override {
-        if (type == StreamOutputType::screen) return true;  // no video on Linux; nothing will arrive
-        if (type != StreamOutputType::audio) {
-            error = Error{-3802, "this capture offers system audio only, not the microphone"};
-            return false;
-        }
-        if (!sampleHandlerQueue) {
-            error = Error{-3802, "an audio output needs a queue"};
-            return false;
-        }
-        std::lock_guard lock(outputMutex_);
-        output_ = std::move(output);
-        queue_ = std::move(sampleHandlerQueue);
-        return true;
+        return delivery_.addOutput(std::move(output), type, std::move(sampleHandlerQueue), error);
     }
 
     void startCapture(ErrorCompletion completion) override {
@@ -284,15 +271,12 @@ public:
             failure = Error{-3805, "capture was already started"};
         } else if (!connection_->connected()) {
             failure = Error{-3805, "lost the connection to PipeWire"};
-        } else if (!(outputRate_ >= 1000 && outputRate_ <= 384000) || outputChannels_ < 1 || outputChannels_ > 64) {
+        } else if (!delivery_.supported()) {
             failure = Error{-3805, "unsupported audio configuration"};
         } else {
-            std::string reason;
-            auto resampler = MonoResampler::make(kGraphRate, outputRate_, reason);
-            if (!resampler) {
-                failure = Error{-3805, "cannot resample the capture: " + reason};
+            if (auto reason = delivery_.prepare(kGraphRate)) {
+                failure = Error{-3805, "cannot resample the capture: " + *reason};
             } else {
-                resampler_.emplace(std::move(*resampler));
                 startCompletion_ = std::move(completion);
                 if (auto why = connectMaster()) {
                     completion = std::move(startCompletion_);
@@ -846,32 +830,12 @@ private:
     }
 
     void deliver() {
-        auto* self = this;
         float block[4096];
         std::vector<float> out;
-        std::string reason;
-        while (std::size_t n = self->mixRing_.read(block, 4096)) {
-            if (!self->resampler_->process(block, n, out, reason)) return;
+        while (std::size_t n = mixRing_.read(block, 4096)) {
+            if (!delivery_.resample(block, n, out)) return;
         }
-        if (out.empty()) return;
-        std::weak_ptr<StreamOutput> output;
-        std::shared_ptr<Queue> queue;
-        {
-            std::lock_guard lock(self->outputMutex_);
-            output = self->output_;
-            queue = self->queue_;
-        }
-        if (!queue) return;
-        const auto frames = static_cast<long>(out.size());
-        auto backlog = self->backlog_;
-        if (backlog->load() + frames > static_cast<long>(kMaxBacklogSeconds * self->outputRate_)) return;
-        backlog->fetch_add(frames);
-        auto buffer = std::make_shared<linux_backend::CapturedSampleBuffer>(std::move(out), self->outputRate_,
-                                                                            self->outputChannels_);
-        queue->async([output, buffer, backlog, frames] {
-            if (auto o = output.lock()) o->streamDidOutputSampleBuffer(*buffer, StreamOutputType::audio);
-            backlog->fetch_sub(frames);
-        });
+        delivery_.post(std::move(out));
     }
 
     // ---- real-time thread ----------------------------------------------
@@ -960,12 +924,8 @@ private:
     std::shared_ptr<Connection> connection_;
     std::weak_ptr<StreamDelegate> delegate_;
     ExclusionRules rules_;
-    double outputRate_ = 48000;
-    std::uint32_t outputChannels_ = 2;
+    OutputDelivery delivery_;
 
-    std::mutex outputMutex_;
-    std::weak_ptr<StreamOutput> output_;
-    std::shared_ptr<Queue> queue_;
 
     // Any thread.
     std::mutex stopMutex_;
@@ -988,7 +948,6 @@ private:
     spa_source* deliverEvent_ = nullptr;
     spa_source* reconcileEvent_ = nullptr;
     spa_source* retryTimer_ = nullptr;
-    std::optional<MonoResampler> resampler_;
     std::map<std::uint64_t, std::unique_ptr<Source>> sources_;  // by the stream's serial
     std::unique_ptr<Source> spare_;
     unsigned nodeCount_ = 0;
@@ -998,7 +957,6 @@ private:
         std::chrono::steady_clock::time_point until;
     };
     std::vector<Leaving> leaving_;
-    std::shared_ptr<std::atomic<long>> backlog_ = std::make_shared<std::atomic<long>>(0);
 
     // Real-time thread (the mix itself changes only through invokeRealtime).
     Mixer mixer_;
@@ -1049,7 +1007,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<CaptureSystem> makeDefaultCaptureSystem(Process&) {
+std::unique_ptr<CaptureSystem> linux_backend::makePipeWireCaptureSystem() {
     // Each capture node's converter allocates buffers of several MiB (sized
     // for 65 channels, touched for the few it carries). glibc serves the first
     // by mmap, then, once one is freed, raises its threshold and serves the

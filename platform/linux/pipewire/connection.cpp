@@ -1,11 +1,11 @@
-#include "platform/linux/capture_connection.h"
+#include "platform/linux/pipewire/connection.h"
 
 #include <spa/debug/types.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/audio/type-info.h>
 #include <spa/utils/result.h>
 
-#include "platform/linux/pipewire_client.h"
+#include "platform/linux/pipewire/client.h"
 
 #include <cerrno>
 #include <algorithm>

@@ -30,38 +30,11 @@
 #include <vector>
 
 #include "platform/capture.h"
+#include "platform/linux/capture/exclusion.h"
 
 namespace pimorlo::platform::linux_backend {
 
-using Props = std::map<std::string, std::string>;
-
 enum class GlobalType { client, node, port, link, other };
-
-// What the system says about a process, for the walk up its parents.
-struct ProcessRecord {
-    pid_t parent = 0;
-    std::string name;         // the kernel's short name (comm)
-    std::string commandName;  // the last path element of argv[0]
-    // When it started, in clock ticks since boot: with the pid, it names one
-    // process for good, where a pid alone is handed out again once it ends.
-    unsigned long long startTime = 0;
-};
-using ProcessLookup = std::function<std::optional<ProcessRecord>(pid_t)>;
-
-// Reads /proc/<pid>/stat and /proc/<pid>/cmdline with plain system calls;
-// empty when the process is gone (or goes while it is read) or what the
-// kernel wrote cannot be read.
-std::optional<ProcessRecord> readProcessRecord(pid_t pid) noexcept;
-
-// One process for as long as it lives.
-struct ProcessKey {
-    pid_t pid = 0;
-    unsigned long long startTime = 0;
-    auto operator<=>(const ProcessKey&) const = default;
-};
-
-// The process `pid` names now, by `lookup`; empty when it is gone.
-std::optional<ProcessKey> processKey(pid_t pid, const ProcessLookup& lookup);
 
 // ---- what is played -------------------------------------------------------
 
@@ -115,17 +88,6 @@ struct PlayedSource {
 // in a link group that nothing feeds carries nothing and is not captured.
 std::vector<PlayedSource> playedSources(const std::vector<RouteNode>& nodes, const std::vector<RoutePort>& ports,
                                         const std::vector<RouteLink>& links);
-
-struct ExclusionRules {
-    // The core's rule, applied to every application as it appears.
-    std::function<bool(const RunningApplication&)> excludesApplication;
-    // Processes listed as excluded at set-up (the tap's own among them).
-    std::set<ProcessKey> processes;
-    // Sandboxed clients listed as excluded at set-up, by object serial.
-    std::set<std::uint64_t> clientSerials;
-    // Empty: a process's parents are not looked at.
-    ProcessLookup lookup;
-};
 
 // A process-owned application as the content lists it. A sandboxed client
 // is one application of its own: the process id it reports is one of its
@@ -182,13 +144,13 @@ Clock::duration linkRetryDelay(unsigned failures);
 class CaptureGraph {
 public:
     CaptureGraph() = default;
-    explicit CaptureGraph(ExclusionRules rules) : rules_(std::move(rules)) {}
+    explicit CaptureGraph(ExclusionRules rules) : judge_(std::move(rules)) {}
 
     // The rules to judge by from now on; every earlier decision is dropped.
     void setRules(ExclusionRules rules) {
-        rules_ = std::move(rules);
+        judge_ = ExclusionJudge(std::move(rules));
         decisions_.clear();
-        excludedClientPids_.reset();
+        excludedClientsKnown_ = false;
     }
 
     // Registry events. `updated` merges a bound object's info into its global.
@@ -239,28 +201,18 @@ private:
         // A node: when a link from one of its outputs last went.
         std::optional<Clock::time_point> unlinkedAt;
     };
-    struct Identity {
-        pid_t processID = 0;
-        bool sandboxed = false;
-        std::uint64_t clientSerial = 0;
-        std::optional<std::string> bundleIdentifier;
-        std::optional<std::string> applicationName;
-    };
     struct Failure {
         unsigned count = 0;
         Clock::time_point retryAt;
     };
 
-    static RunningApplication application(const Identity& identity);
     const Global* clientOf(const Global& global) const;
     // The node's own values first (`clientFirst` false) or its client's.
-    Identity identityOf(const Global& global, bool clientFirst = false) const;
+    ApplicationIdentity identityOf(const Global& global, bool clientFirst = false) const;
     bool clientReady(const Global& node) const;
     void forget(std::uint32_t id);
-    // `walked`: what the walk up each process's parents found in this judgement.
-    bool judge(const Identity& identity, std::map<pid_t, bool>& walked);
-    bool processExcluded(pid_t pid);
-    const std::set<pid_t>& excludedClientPids();
+    // Tells the judge which clients' processes the rule leaves out.
+    void knowExcludedClients();
     void rebuildPortIndex();
     // The played sources now; `waitEnds`: when the earliest wait for a
     // first link ends.
@@ -268,7 +220,7 @@ private:
     // (port index, id) of a node's ports in one direction, monitors left out, by index.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> portsOf(std::uint32_t node, const char* direction) const;
 
-    ExclusionRules rules_;
+    ExclusionJudge judge_;
     std::map<std::uint32_t, Global> globals_;
     std::map<std::uint32_t, std::vector<std::string>> formats_;
     std::map<std::uint64_t, std::uint32_t> captureNodes_;  // stream serial -> capture node id
@@ -276,7 +228,7 @@ private:
     std::map<LinkKey, Failure> failures_;
     // Decisions, forgotten when the node or its client changes.
     std::map<std::uint32_t, bool> decisions_;
-    std::optional<std::set<pid_t>> excludedClientPids_;
+    bool excludedClientsKnown_ = false;
     std::multimap<std::uint32_t, std::uint32_t> portIndex_;  // node id -> port id
 };
 
