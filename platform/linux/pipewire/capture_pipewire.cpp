@@ -67,6 +67,9 @@ constexpr std::size_t kMixRingFrames = 1u << 16;
 // The longest cycle mixed (1.4 s at 48 kHz, far beyond PipeWire's largest
 // quantum); a longer one is mixed this long.
 constexpr std::uint32_t kMaxCycleFrames = 1u << 16;
+// Mixed frames handed to the loop thread at once (10 ms at 48 kHz): with a
+// quantum this long or longer, every cycle; with a shorter one, every few.
+constexpr std::uint32_t kDeliveryBlockFrames = 480;
 // Streams the mix takes at once; more are attached as others leave.
 constexpr std::size_t kMaxSources = 4096;
 // A link, node or attachment that failed is tried again this much later.
@@ -102,13 +105,17 @@ public:
         return n;
     }
 
-    std::size_t read(float* dst, std::size_t n) {
+    // The reader's side, in place: the written samples that lie in one run
+    // from the read position (the rest, past the end of the storage, comes
+    // at the start of it), handed back by `consume` once used.
+    std::pair<const float*, std::size_t> readable() const {
         const std::size_t r = read_.load(std::memory_order_relaxed);
-        n = std::min(n, write_.load(std::memory_order_acquire) - r);
-        for (std::size_t i = 0; i < n; ++i) dst[i] = data_[(r + i) & mask_];
-        read_.store(r + n, std::memory_order_release);
-        return n;
+        const std::size_t n = write_.load(std::memory_order_acquire) - r;
+        const std::size_t at = r & mask_;
+        return {data_.get() + at, std::min(n, size_ - at)};
     }
+
+    void consume(std::size_t n) { read_.store(read_.load(std::memory_order_relaxed) + n, std::memory_order_release); }
 
 private:
     std::unique_ptr<float[]> data_;
@@ -844,11 +851,12 @@ private:
         guardedCallback(data, [](PipeWireStream* self) { self->deliver(); });
     }
 
+    // Resamples the mix where the ring holds it.
     void deliver() {
-        float block[4096];
         std::vector<float> out;
-        while (std::size_t n = mixRing_.read(block, 4096)) {
-            if (!delivery_.resample(block, n, out)) return;
+        for (auto [samples, n] = mixRing_.readable(); n > 0; std::tie(samples, n) = mixRing_.readable()) {
+            if (!delivery_.resample(samples, n, out)) return;
+            mixRing_.consume(n);
         }
         delivery_.post(std::move(out));
     }
@@ -899,7 +907,13 @@ private:
         self->mixer_.mix(self->mix_.get(), frames, cycleStart(self->position_), cycleDriver(self->position_),
                          cycleClock(self->position_));
         self->mixRing_.write(self->mix_.get(), frames);
-        pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
+        // The loop thread is woken once a block's worth waits, not on every
+        // cycle of a short quantum.
+        self->undelivered_ += frames;
+        if (self->undelivered_ >= kDeliveryBlockFrames) {
+            self->undelivered_ = 0;
+            pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
+        }
     }
 
     static void onSourceIO(void* data, std::uint32_t id, void* area, std::uint32_t size) {
@@ -977,6 +991,7 @@ private:
     Mixer mixer_;
     std::atomic<spa_io_position*> position_{nullptr};
     std::uint64_t cycleRemainder_ = 0;
+    std::uint32_t undelivered_ = 0;  // mixed since the loop thread was last woken
     // Sized for the longest cycle, not cleared: only the pages a cycle's
     // length reaches are ever resident.
     std::unique_ptr<float[]> mix_{new float[kMaxCycleFrames]};
