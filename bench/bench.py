@@ -110,11 +110,12 @@ MODULES = {"audio": "bench_audio", "capture": "bench_capture", "pulse": "bench_p
 def add_limits(report):
     """What was tried against a missed target and what limits it: each part's
     module keeps that as `LIMITS` (section name -> text), added where the
-    section has figures."""
+    section has figures, once: a run kept with --save may carry it already."""
     for module in MODULES.values():
         for section, text in getattr(__import__(module), "LIMITS", {}).items():
             if section in report.details or section in report.notes:
-                report.note(section, text)
+                if text not in report.notes.get(section, []):
+                    report.note(section, text)
 
 
 def write_markdown(path, report, runs):

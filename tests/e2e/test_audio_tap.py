@@ -281,6 +281,16 @@ class Base(unittest.TestCase):
     def pw(self, argv):
         return subprocess.run(argv, env=self.session.env, capture_output=True, text=True, timeout=10).stdout
 
+    def capture_node_widths(self):
+        """The inputs of each of the tap's capture nodes (the clock node, which
+        takes no stream, left out), smallest first."""
+        widths = {}
+        for line in self.pw(["pw-link", "-i"]).splitlines():
+            node = line.strip().rsplit(":", 1)[0]
+            if node.startswith("PimOrloAudioTap."):
+                widths[node] = widths.get(node, 0) + 1
+        return sorted(widths.values())
+
     def tap(self, **kw):
         t = Tap(self.session.env, **kw)
         self.addCleanup(t.kill)
@@ -710,26 +720,36 @@ class arrival(Base):
 class layouts(Base):
     session_kw = None
 
-    def level_of_stereo_tone(self, sinks, move_to=None):
+    def level_of_stereo_tone(self, sinks, move_to=None, widths=None):
+        """The tone's level at the end; `widths`: the capture nodes' inputs
+        (see capture_node_widths) before a move and after it, as expected."""
         self.start_session(sinks=sinks)
         tap = self.tap()
         tap.wait_for_audio()
         self.players.start(["paplay", make_tone(self.tmp.name, "stereo", 6, hz=1000, amp=0.3)])
         if move_to:
             time.sleep(1.0)
+            if widths:
+                self.assertEqual(self.capture_node_widths(), widths[0])
             inputs = self.pw(["pactl", "list", "short", "sink-inputs"]).split()
             self.assertTrue(inputs, "no sink input to move")
             subprocess.run(["pactl", "move-sink-input", inputs[0], move_to], env=self.session.env, check=True,
                            timeout=10)
         time.sleep(2.5)
+        if widths:
+            # Now and then the session manager keeps the stream where it is;
+            # then its node rightly keeps its width.
+            moved = "\n%s:playback_FC\n  |<- " % move_to in "\n" + self.pw(["pw-link", "-l"])
+            self.assertEqual(self.capture_node_widths(), widths[-1] if moved else widths[0])
         status, _, err = tap.finish()
         self.assertEqual((status, err), (0, ""))
         s = tap.samples()
         return drifting_tone_level(s, 1000, len(s) - 8000 - 16000, 16000)
 
     def test_stereo_stream_moved_to_a_surround_sink_keeps_its_level(self):
+        # Its node is made again six wide; the one kept ready stays stereo.
         level = self.level_of_stereo_tone([(SINK_NAME, STEREO), ("pimorlo_surround", SURROUND_51)],
-                                          move_to="pimorlo_surround")
+                                          move_to="pimorlo_surround", widths=([2, 2], [2, 6]))
         self.assertAlmostEqual(level, 0.3, delta=0.015)
 
     def test_stereo_stream_started_on_a_surround_default_sink_keeps_its_level(self):

@@ -697,5 +697,28 @@ TEST(ProcessRecord, AProcessThatHasGoneHasNone) {
     EXPECT_FALSE(processKey(child, readProcessRecord));
 }
 
+TEST(CaptureNodeWidth, ANodeIsAsWideAsItsStreamAndTheCommonOneTakesNarrowerStreams) {
+    struct Case {
+        std::size_t nodePorts;
+        std::size_t streamPorts;
+        bool fits;
+    };
+    const Case cases[] = {
+        {2, 2, true},   // stereo on a stereo sink
+        {2, 1, true},   // a mono sink's stream takes the ready stereo node
+        {2, 0, true},   // ports not known yet
+        {2, 6, false},  // moved to a 5.1 sink: made again six wide
+        {6, 6, true},
+        {6, 2, false},  // moved back: made again two wide, not left six wide
+        {1, 1, true},
+        {1, 2, false},
+        {8, 2, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(captureNodeFits(c.nodePorts, c.streamPorts), c.fits) << c.nodePorts << " for " << c.streamPorts;
+        EXPECT_TRUE(captureNodeFits(captureNodeWidth(c.streamPorts), c.streamPorts)) << c.streamPorts;
+    }
+}
+
 }  // namespace
 }  // namespace pimorlo::platform::linux_backend

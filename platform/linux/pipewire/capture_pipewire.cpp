@@ -4,7 +4,8 @@
 // A display is an `Audio/Sink` node; an application is a client process (or
 // a sandboxed client). The capture graph says which playback streams to take
 // in and which ports to link; here each such stream gets an input node with
-// one port per channel (links made by this client, not lingering, so they
+// one port per channel of the stream (made again when the stream moves to a
+// sink with another layout; links made by this client, not lingering, so they
 // vanish with the program; the user's routing is never touched), whose
 // process callback pushes its planes into the mix. One more node, unlinked
 // and always processing, is the clock: on each of its cycles the real-time
@@ -66,10 +67,9 @@ constexpr std::size_t kMixRingFrames = 1u << 16;
 // The longest cycle mixed (1.4 s at 48 kHz, far beyond PipeWire's largest
 // quantum); a longer one is mixed this long.
 constexpr std::uint32_t kMaxCycleFrames = 1u << 16;
-// Inputs of a capture node: enough for 7.1, so a stream moved to a sink with
-// another layout is relinked, not re-created. A stream with more ports gets
-// a node of its own size.
-constexpr std::size_t kCapturePorts = 8;
+// Mixed frames handed to the loop thread at once (10 ms at 48 kHz): with a
+// quantum this long or longer, every cycle; with a shorter one, every few.
+constexpr std::uint32_t kDeliveryBlockFrames = 480;
 // Streams the mix takes at once; more are attached as others leave.
 constexpr std::size_t kMaxSources = 4096;
 // A link, node or attachment that failed is tried again this much later.
@@ -105,13 +105,17 @@ public:
         return n;
     }
 
-    std::size_t read(float* dst, std::size_t n) {
+    // The reader's side, in place: the written samples that lie in one run
+    // from the read position (the rest, past the end of the storage, comes
+    // at the start of it), handed back by `consume` once used.
+    std::pair<const float*, std::size_t> readable() const {
         const std::size_t r = read_.load(std::memory_order_relaxed);
-        n = std::min(n, write_.load(std::memory_order_acquire) - r);
-        for (std::size_t i = 0; i < n; ++i) dst[i] = data_[(r + i) & mask_];
-        read_.store(r + n, std::memory_order_release);
-        return n;
+        const std::size_t n = write_.load(std::memory_order_acquire) - r;
+        const std::size_t at = r & mask_;
+        return {data_.get() + at, std::min(n, size_ - at)};
     }
+
+    void consume(std::size_t n) { read_.store(read_.load(std::memory_order_relaxed) + n, std::memory_order_release); }
 
 private:
     std::unique_ptr<float[]> data_;
@@ -538,13 +542,20 @@ private:
         if (plan.retryAt) retryLater(*plan.retryAt - now);
     }
 
+    static std::size_t streamPorts(const CapturedStream& stream) {
+        return std::min(stream.channels.size(), linux_backend::kMaxMixPorts);
+    }
+
     void keepSource(const CapturedStream& stream) {
         auto& source = sources_[stream.serial];
-        if (source && source->ports < std::min(stream.channels.size(), linux_backend::kMaxMixPorts)) {
-            destroySource(*source);  // it needs more inputs than it has
+        if (source && !linux_backend::captureNodeFits(source->ports, streamPorts(stream))) {
+            // Moved to a sink with another layout: a node of the new width
+            // takes its place, while what the old one delivered plays out.
+            destroySource(*source, /*drain=*/true);
             source.reset();
         }
-        if (!source && spare_ && spare_->captureNode && !spare_->failed && stream.channels.size() <= spare_->ports) {
+        if (!source && spare_ && spare_->captureNode && !spare_->failed &&
+            linux_backend::captureNodeFits(spare_->ports, streamPorts(stream))) {
             // The spare's node and ports exist already: the stream is linked
             // in this same pass, without waiting for a node to be made.
             source = std::move(spare_);
@@ -553,7 +564,7 @@ private:
             connection_->graph().captureNodeKnown(stream.serial, *source->captureNode);
         }
         if (!source) {
-            source = makeSource(stream.channels.size());
+            source = makeSource(linux_backend::captureNodeWidth(streamPorts(stream)));
             if (!source) {
                 sources_.erase(stream.serial);
                 retryLater();
@@ -590,17 +601,24 @@ private:
         }
     }
 
-    std::unique_ptr<Source> makeSource(std::size_t channels) {
+    std::unique_ptr<Source> makeSource(std::size_t ports) {
         auto source = std::make_unique<Source>();
         source->owner = this;
-        source->ports = std::min(std::max(kCapturePorts, channels), linux_backend::kMaxMixPorts);
+        source->mix = mixer_.makeSource();
+        if (!source->mix || !connectNode(*source, ports)) return nullptr;
+        return source;
+    }
+
+    // The source's input node, `ports` wide.
+    bool connectNode(Source& source, std::size_t ports) {
+        source.ports = ports;
         const std::string name = "PimOrloAudioTap." + std::to_string(++nodeCount_);
         pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                  PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_AUTOCONNECT, "false",
                                                  PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
         pinToDataLoop(props);
-        source->stream = pw_stream_new(connection_->core(), name.c_str(), props);
-        if (source->stream == nullptr) return nullptr;
+        source.stream = pw_stream_new(connection_->core(), name.c_str(), props);
+        if (source.stream == nullptr) return false;
         static constexpr pw_stream_events sourceEvents = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
@@ -609,19 +627,29 @@ private:
             e.process = &PipeWireStream::onSourceProcess;
             return e;
         }();
-        pw_stream_add_listener(source->stream, &source->hook, &sourceEvents, source.get());
-        source->mix = mixer_.makeSource();
+        pw_stream_add_listener(source.stream, &source.hook, &sourceEvents, &source);
         const spa_pod* param = nullptr;
-        auto storage = planarFormat(static_cast<std::uint32_t>(source->ports), &param);
-        if (!source->mix ||
-            pw_stream_connect(source->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+        auto storage = planarFormat(static_cast<std::uint32_t>(ports), &param);
+        if (pw_stream_connect(source.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
                               static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
                               &param, 1) < 0) {
-            spa_hook_remove(&source->hook);
-            pw_stream_destroy(source->stream);
-            return nullptr;
+            dropNode(source);
+            return false;
         }
-        return source;
+        return true;
+    }
+
+    // No process callback runs once the stream is destroyed, so the source
+    // is pushed no more by it.
+    void dropNode(Source& source) {
+        if (source.stream) {
+            spa_hook_remove(&source.hook);
+            pw_stream_destroy(source.stream);
+            source.stream = nullptr;
+        }
+        if (source.captureNode && source.serial != 0) connection_->graph().captureNodeGone(source.serial);
+        source.captureNode.reset();
+        source.failed = false;
     }
 
     // One capture node is kept made and unlinked, so a stream that starts is
@@ -631,7 +659,7 @@ private:
             destroySource(*spare_);
             spare_.reset();
         }
-        if (!spare_) spare_ = makeSource(kCapturePorts);
+        if (!spare_) spare_ = makeSource(linux_backend::kCommonCaptureWidth);
         if (!spare_) {
             retryLater();
             return;
@@ -656,13 +684,8 @@ private:
     // taken yet (its lead, the end of its sound) is still mixed before the
     // source leaves.
     void destroySource(Source& source, bool drain = false) {
-        // No process callback runs once the stream is destroyed, so the
-        // source is pushed no more; then it leaves the mix.
-        if (source.stream) {
-            spa_hook_remove(&source.hook);
-            pw_stream_destroy(source.stream);
-            source.stream = nullptr;
-        }
+        // Its node goes first, then it leaves the mix.
+        dropNode(source);
         if (source.attached) {
             const auto now = std::chrono::steady_clock::now();
             leaving_.push_back(Leaving{std::move(source.mix), drain ? now + kDrainTime : now});
@@ -672,7 +695,6 @@ private:
             source.mix.reset();
             returnFreedMemory();
         }
-        if (source.captureNode && source.serial != 0) connection_->graph().captureNodeGone(source.serial);
     }
 
     // Detaches the sources whose time has come; one the real-time thread
@@ -829,11 +851,12 @@ private:
         guardedCallback(data, [](PipeWireStream* self) { self->deliver(); });
     }
 
+    // Resamples the mix where the ring holds it.
     void deliver() {
-        float block[4096];
         std::vector<float> out;
-        while (std::size_t n = mixRing_.read(block, 4096)) {
-            if (!delivery_.resample(block, n, out)) return;
+        for (auto [samples, n] = mixRing_.readable(); n > 0; std::tie(samples, n) = mixRing_.readable()) {
+            if (!delivery_.resample(samples, n, out)) return;
+            mixRing_.consume(n);
         }
         delivery_.post(std::move(out));
     }
@@ -884,7 +907,13 @@ private:
         self->mixer_.mix(self->mix_.get(), frames, cycleStart(self->position_), cycleDriver(self->position_),
                          cycleClock(self->position_));
         self->mixRing_.write(self->mix_.get(), frames);
-        pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
+        // The loop thread is woken once a block's worth waits, not on every
+        // cycle of a short quantum.
+        self->undelivered_ += frames;
+        if (self->undelivered_ >= kDeliveryBlockFrames) {
+            self->undelivered_ = 0;
+            pw_loop_signal_event(self->connection_->loop(), self->deliverEvent_);
+        }
     }
 
     static void onSourceIO(void* data, std::uint32_t id, void* area, std::uint32_t size) {
@@ -962,6 +991,7 @@ private:
     Mixer mixer_;
     std::atomic<spa_io_position*> position_{nullptr};
     std::uint64_t cycleRemainder_ = 0;
+    std::uint32_t undelivered_ = 0;  // mixed since the loop thread was last woken
     // Sized for the longest cycle, not cleared: only the pages a cycle's
     // length reaches are ever resident.
     std::unique_ptr<float[]> mix_{new float[kMaxCycleFrames]};

@@ -175,6 +175,14 @@ std::vector<PlayedSource> playedSources(const std::vector<RouteNode>& nodes, con
     return Routing(nodes, ports, links).sources();
 }
 
+std::size_t captureNodeWidth(std::size_t streamPorts) {
+    return streamPorts == 0 ? kCommonCaptureWidth : streamPorts;
+}
+
+bool captureNodeFits(std::size_t nodePorts, std::size_t streamPorts) {
+    return nodePorts == captureNodeWidth(streamPorts) || (nodePorts == kCommonCaptureWidth && streamPorts < nodePorts);
+}
+
 Clock::duration linkRetryDelay(unsigned failures) {
     constexpr auto first = std::chrono::milliseconds(100);
     constexpr auto longest = std::chrono::seconds(5);

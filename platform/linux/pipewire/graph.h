@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -140,6 +141,20 @@ struct CapturePlan {
 // asked for again: 100 ms, doubling, at most 5 s. A link PipeWire keeps
 // refusing is retried, but not ten times a second for ever.
 Clock::duration linkRetryDelay(unsigned failures);
+
+// Capture nodes are as wide as the stream they take in: a stereo stream gets
+// a node of two inputs, a 5.1 one of six. Most streams play on a stereo sink,
+// so the node kept ready for the next stream is made in that width, and a
+// narrower stream (a mono headset's, or one whose ports are not known yet)
+// may take it rather than wait for a node of its own.
+inline constexpr std::size_t kCommonCaptureWidth = 2;
+// How many inputs a new capture node for a stream with `streamPorts` output
+// ports gets.
+std::size_t captureNodeWidth(std::size_t streamPorts);
+// Whether a capture node of `nodePorts` inputs serves such a stream; when it
+// does not (the stream was moved to a sink with another layout), it is made
+// again in the stream's width.
+bool captureNodeFits(std::size_t nodePorts, std::size_t streamPorts);
 
 class CaptureGraph {
 public:
