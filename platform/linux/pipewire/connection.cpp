@@ -240,11 +240,16 @@ void Connection::onNodeInfo(void* data, const pw_node_info* info) {
     auto* owner = static_cast<Bound*>(data)->owner;
     guarded(
         [&] {
-            // State changes come often and change nothing the capture looks at.
-            if (!(info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) return;
             auto* bound = static_cast<Bound*>(data);
-            bound->owner->graph_.updated(bound->id, propsOf(info->props));
-            bound->owner->changed();
+            // Only a node starting or stopping counts among the state
+            // changes: it decides which driver the clock follows.
+            bool changed = (info->change_mask & PW_NODE_CHANGE_MASK_STATE) &&
+                           bound->owner->graph_.nodeRunning(bound->id, info->state == PW_NODE_STATE_RUNNING);
+            if (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) {
+                bound->owner->graph_.updated(bound->id, propsOf(info->props));
+                changed = true;
+            }
+            if (changed) bound->owner->changed();
         },
         [&](const char* what) { owner->callbackFailed(what); });
 }
