@@ -712,6 +712,8 @@ TEST(ClockSink, TheSinkMostRunningStreamsPlayIntoKeepsTheClock) {
         {"a tie keeps the current sink", {{1, 2}, {2, 2}}, 2u, 2u},
         {"a tie without a current sink takes the first", {{1, 2}, {2, 2}}, std::nullopt, 1u},
         {"a current sink that went quiet lets go", {{1, 1}, {2, 0}}, 2u, 1u},
+        {"the default sink while a stream plays into it", {{1, 3}, {2, 1, true}}, 1u, 2u},
+        {"not a default sink nothing plays into", {{1, 1}, {2, 0, true}}, std::nullopt, 1u},
     };
     for (const auto& c : cases) EXPECT_EQ(clockSink(c.loads, c.current), c.chosen) << c.what;
 }

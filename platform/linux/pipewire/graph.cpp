@@ -179,6 +179,7 @@ std::optional<std::uint32_t> clockSink(const std::vector<SinkLoad>& sinks, std::
     std::optional<SinkLoad> best;
     for (const SinkLoad& load : sinks) {
         if (load.playing == 0) continue;
+        if (load.isDefault) return load.sink;
         const bool better = !best || load.playing > best->playing ||
                             (load.playing == best->playing && load.sink == current && best->sink != current);
         if (better) best = load;
@@ -245,6 +246,12 @@ void CaptureGraph::removed(std::uint32_t id, Clock::time_point now) {
     globals_.erase(it);
 }
 
+bool CaptureGraph::defaultSink(std::string name) {
+    if (name == defaultSink_) return false;
+    defaultSink_ = std::move(name);
+    return true;
+}
+
 bool CaptureGraph::nodeRunning(std::uint32_t id, bool running) {
     auto it = globals_.find(id);
     if (it == globals_.end() || it->second.running == running) return false;
@@ -273,7 +280,10 @@ std::optional<CaptureGraph::ClockLink> CaptureGraph::clockLink(std::uint32_t clo
         for (std::uint32_t sink : reached) ++playing[sink];
     }
     std::vector<SinkLoad> loads;
-    for (const auto& [sink, count] : playing) loads.push_back(SinkLoad{sink, count});
+    for (const auto& [sink, count] : playing) {
+        const bool isDefault = !defaultSink_.empty() && lookup(globals_.at(sink).props, "node.name") == defaultSink_;
+        loads.push_back(SinkLoad{sink, count, isDefault});
+    }
     const auto sink = clockSink(loads, current);
     if (!sink) return std::nullopt;
     std::optional<std::pair<std::uint32_t, std::uint32_t>> monitor;  // (port index, id)

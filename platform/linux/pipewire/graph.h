@@ -126,15 +126,18 @@ using Clock = std::chrono::steady_clock;
 struct SinkLoad {
     std::uint32_t sink = 0;
     unsigned playing = 0;
+    bool isDefault = false;  // the session's default sink
 };
 
-// The sink whose driver the mix's clock node is to run on: the one most
-// running streams play into, so that they are copied sample for sample
-// rather than followed through the resampler. On a tie the sink it runs on
-// now (`current`) stays, so a stream that starts elsewhere does not move the
-// clock under the others; then the first sink. None when no stream runs: the
-// clock node is then left to PipeWire, which runs it on whatever driver is
-// awake, so silence still arrives and no sink is kept awake for it.
+// The sink whose driver the mix's clock node is to run on, so that the
+// streams there are copied sample for sample rather than followed through the
+// resampler: the default sink, where most applications play, while a running
+// stream plays into it; else the one most running streams play into. On a
+// tie the sink it runs on now (`current`) stays, so a stream that starts
+// elsewhere does not move the clock under the others; then the first sink.
+// None when no stream runs: the clock node is then left to PipeWire, which
+// runs it on whatever driver is awake, so silence still arrives and no sink
+// is kept awake for it.
 std::optional<std::uint32_t> clockSink(const std::vector<SinkLoad>& sinks, std::optional<std::uint32_t> current);
 
 // How long a new or unlinked stream is taken as played before its links
@@ -175,6 +178,10 @@ public:
     void removed(std::uint32_t id, Clock::time_point now = Clock::now());
     // The channel positions of a node's own format (its Format parameter).
     void formatKnown(std::uint32_t node, std::vector<std::string> channels);
+
+    // The `node.name` of the session's default sink (empty: none set).
+    // Returns whether that changed.
+    bool defaultSink(std::string name);
 
     // Whether a node runs now (its driver runs and it takes part).
     // Returns whether that changed.
@@ -257,6 +264,7 @@ private:
     std::map<std::uint32_t, std::vector<std::string>> formats_;
     std::map<std::uint64_t, std::uint32_t> captureNodes_;  // stream serial -> capture node id
     std::uint32_t clockNode_ = 0;
+    std::string defaultSink_;
     std::set<LinkKey> held_;
     std::map<LinkKey, Failure> failures_;
     // Decisions, forgotten when the node or its client changes.
