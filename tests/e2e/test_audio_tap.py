@@ -961,7 +961,7 @@ class clock(Base):
             try:
                 self.wait_until(lambda: "%s:playback_FL" % sink in self.links().get("%s:output_FL" % client, ()),
                                 timeout=5.0, what="%s moved to %s" % (client, sink))
-                return
+                return True
             except AssertionError:
                 if attempt == 2:
                     # What the session manager was told and what it did.
