@@ -745,7 +745,31 @@ TEST(CaptureGraph, TheClockIsLinkedFromTheMonitorOfTheSinkARunningStreamPlaysInt
     EXPECT_EQ(r.captured(), std::vector<std::uint32_t>{40});
     EXPECT_TRUE(plan.link.empty() && plan.unlink.empty());
 
-    // Paused, the stream leaves the sink free to sleep.
+    // A stream on the default sink takes the clock there, one apiece or not.
+    constexpr std::uint32_t kHeadphones = 960, kHeadphonesIn = 961, kHeadphonesMonitor = 962;
+    r.graph.added(kHeadphones, GlobalType::node, 3, {{"media.class", "Audio/Sink"}, {"node.name", "headphones"}});
+    r.graph.updated(kHeadphones, {});
+    r.port(kHeadphonesIn, kHeadphones, "in", 0, "FL");
+    r.port(kHeadphonesMonitor, kHeadphones, "out", 0, "FL", true);
+    r.client(11, app("Call", 101));
+    r.graph.added(41, GlobalType::node, 5, {{"media.class", "Stream/Output/Audio"}, {"client.id", "11"}});
+    r.graph.updated(41, {});
+    r.port(970, 41, "out", 0, "MONO");
+    r.graph.added(300001, GlobalType::link, 4,
+                  {{"link.output.port", "970"}, {"link.input.port", std::to_string(kHeadphonesIn)}});
+    r.graph.nodeRunning(41, true);
+    r.captureNode(r.graph.serialOf(41));
+    plan = r.settle();
+    ASSERT_EQ(plan.streams.size(), 2u);
+    EXPECT_EQ(r.graph.clockLink(kClock, plan, Registry::kSink)->sink, Registry::kSink) << "a tie keeps the clock";
+    EXPECT_TRUE(r.graph.defaultSink("headphones"));
+    const auto onDefault = r.graph.clockLink(kClock, plan, Registry::kSink);
+    ASSERT_TRUE(onDefault);
+    EXPECT_EQ(onDefault->key, (LinkKey{kHeadphonesMonitor, kClockInput}));
+
+    // Paused, the stream leaves its sink free to sleep.
+    r.graph.nodeRunning(41, false);
+    EXPECT_EQ(r.graph.clockLink(kClock, plan, kHeadphones)->sink, Registry::kSink);
     r.graph.nodeRunning(40, false);
     EXPECT_FALSE(r.graph.clockLink(kClock, plan, Registry::kSink));
 }
