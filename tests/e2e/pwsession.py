@@ -29,17 +29,21 @@ NULL_SINK = """
           media.class      = "Audio/Sink"
           audio.position   = "%(positions)s"
           priority.session = %(priority)d
-          monitor.channel-volumes = true
+          monitor.channel-volumes = true%(extra)s
       }
     }
 """
 
 
 def pipewire_fragment(sinks):
-    """The daemon's objects: one null sink per (name, positions); the first is
-    the default (highest priority)."""
-    objects = "".join(NULL_SINK % {"name": name, "positions": positions, "priority": 2000 - 10 * i}
-                      for i, (name, positions) in enumerate(sinks))
+    """The daemon's objects: one null sink per (name, positions) or (name,
+    positions, {property: value}); the first is the default (highest
+    priority)."""
+    def sink(i, name, positions, props=None):
+        extra = "".join("\n          %s = %s" % kv for kv in (props or {}).items())
+        return NULL_SINK % {"name": name, "positions": positions, "priority": 2000 - 10 * i, "extra": extra}
+
+    objects = "".join(sink(i, *spec) for i, spec in enumerate(sinks))
     return "context.objects = [\n%s]\n" % objects
 
 

@@ -828,11 +828,18 @@ class clock(Base):
     driver is copied sample for sample, so its pitch is exact in every span;
     one on the other sink's driver (both sinks run on the system clock, so
     its true rate is the same) is followed within 20 ppm."""
-    session_kw = {"sinks": [(SINK_NAME, STEREO), ("pimorlo_second", STEREO)]}
+    session_kw = None
+    sinks = [(SINK_NAME, STEREO), ("pimorlo_second", STEREO)]
+    # A desktop's sinks as sound cards make them: each times its driver by a
+    # clock of its own, and the one playing elsewhere (an HDMI output, say)
+    # ranks higher as a driver than the default one.
+    card_sinks = [(SINK_NAME, STEREO, {"clock.name": '"clock.pimorlo.card"', "priority.driver": 1000}),
+                  ("pimorlo_second", STEREO, {"clock.name": '"clock.pimorlo.hdmi"', "priority.driver": 1500})]
     settle = 0.5      # seconds after a change before its span is read
     exact_ppm = 1.0   # a copy: what the measurement itself can tell apart from 0
 
-    def readers(self):
+    def readers(self, sinks=None):
+        self.start_session(sinks=sinks or self.sinks)
         tap, record = self.tap(), self.pw_record()
         tap.wait_for_audio()
         record.wait_for_audio()
@@ -934,6 +941,36 @@ class clock(Base):
             self.assertLess(abs(ppm), self.exact_ppm, "the other application, %s" % label)
             self.assertLessEqual(breaks, peer_breaks, "the other application's breaks, %s" % label)
 
+    def test_stream_on_the_default_sink_is_copied_while_another_card_plays(self):
+        d = self.tmp.name
+        tap, record = self.readers(self.card_sinks)
+        self.players.start(["pw-play", "--target", "pimorlo_second", make_tone(d, "elsewhere", 30, hz=700, amp=0.3)])
+        self.players.start(["pw-play", "-P", "{ node.name = pimorlo_tone }", make_tone(d, "tone", 30, hz=1000, amp=0.3)])
+        stream = self.stream_reader("pimorlo_tone")
+        time.sleep(1.0)
+        # PipeWire 1.x names each node's driver: the clock node's is the
+        # default sink, the one the tone plays on.
+        nodes = {props.get("node.name"): (o["id"], props) for o, props in self.nodes()}
+        driver = nodes["PimOrloAudioTap"][1].get("node.driver-id")
+        self.mark("playing")
+        time.sleep(12.0)
+        self.mark("end")
+        first, last = tap.index_at(self.marks[0][1]), tap.index_at(self.marks[1][1])
+        peers = {r: (r.index_at(self.marks[0][1]), r.index_at(self.marks[1][1])) for r in (record, stream)}
+        (ppm, breaks), *peer_figures = self.spans(1000, [("tap", tap), ("pw-record", record),
+                                                         ("pw-record on the stream", stream)])["playing"]
+        status, _, err = tap.finish()
+        self.assertEqual((status, err), (0, ""))
+        self.assertLess(abs(ppm), self.exact_ppm, "the tap's pitch is %.2f ppm off" % ppm)
+        self.assert_breaks_are_the_graphs(tap, 1000, first, last, peers, 0.3, "1000 Hz", copied=True)
+        if driver is not None:
+            self.assertEqual(int(driver), nodes[SINK_NAME][0], "the clock node's driver")
+
+    def nodes(self):
+        """(object, properties) of every node in the graph now."""
+        return [(o, (o.get("info") or {}).get("props") or {}) for o in json.loads(self.pw(["pw-dump"]) or "[]")
+                if o.get("type") == "PipeWire:Interface:Node"]
+
     def move(self, index, client, sink):
         """Moves the sink input to `sink` and waits until its links say so;
         False, with what the session manager was told, when it never does."""
@@ -944,7 +981,7 @@ class clock(Base):
             try:
                 self.wait_until(lambda: "%s:playback_FL" % sink in self.links().get("%s:output_FL" % client, ()),
                                 timeout=5.0, what="%s moved to %s" % (client, sink))
-                return
+                return True
             except AssertionError:
                 if attempt == 2:
                     # What the session manager was told and what it did.

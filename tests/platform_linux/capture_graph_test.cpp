@@ -720,5 +720,82 @@ TEST(CaptureNodeWidth, ANodeIsAsWideAsItsStreamAndTheCommonOneTakesNarrowerStrea
     }
 }
 
+TEST(ClockSink, TheSinkMostRunningStreamsPlayIntoKeepsTheClock) {
+    using Loads = std::vector<SinkLoad>;
+    const struct {
+        const char* what;
+        Loads loads;
+        std::optional<std::uint32_t> current;
+        std::optional<std::uint32_t> chosen;
+    } cases[] = {
+        {"nothing runs", {}, std::nullopt, std::nullopt},
+        {"sinks without running streams", {{1, 0}, {2, 0}}, 2u, std::nullopt},
+        {"one sink plays", {{1, 0}, {2, 1}}, std::nullopt, 2u},
+        {"the most streams win over the current sink", {{1, 1}, {2, 3}}, 1u, 2u},
+        {"a tie keeps the current sink", {{1, 2}, {2, 2}}, 2u, 2u},
+        {"a tie without a current sink takes the first", {{1, 2}, {2, 2}}, std::nullopt, 1u},
+        {"a current sink that went quiet lets go", {{1, 1}, {2, 0}}, 2u, 1u},
+        {"the default sink while a stream plays into it", {{1, 3}, {2, 1, true}}, 1u, 2u},
+        {"not a default sink nothing plays into", {{1, 1}, {2, 0, true}}, std::nullopt, 1u},
+    };
+    for (const auto& c : cases) EXPECT_EQ(clockSink(c.loads, c.current), c.chosen) << c.what;
+}
+
+TEST(CaptureGraph, TheClockIsLinkedFromTheMonitorOfTheSinkARunningStreamPlaysInto) {
+    Registry r;
+    constexpr std::uint32_t kMonitor = 900, kClock = 950, kClockInput = 951;
+    r.port(kMonitor + 1, Registry::kSink, "out", 1, "FR", true);
+    r.port(kMonitor, Registry::kSink, "out", 0, "FL", true);
+    r.graph.added(kClock, GlobalType::node, 1, {{"media.class", "Stream/Input/Audio"}});
+    r.port(kClockInput, kClock, "in", 0, "MONO");
+    r.client(10, app("Music", 100));
+    r.captureNode(r.stream(40, 10));
+    CapturePlan plan = r.settle();
+    ASSERT_EQ(plan.streams.size(), 1u);
+    EXPECT_FALSE(r.graph.clockLink(kClock, plan, std::nullopt)) << "a stream that does not run yet";
+
+    EXPECT_TRUE(r.graph.nodeRunning(40, true));
+    EXPECT_FALSE(r.graph.nodeRunning(40, true)) << "no change";
+    const auto link = r.graph.clockLink(kClock, plan, std::nullopt);
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->sink, Registry::kSink);
+    EXPECT_EQ(link->key, (LinkKey{kMonitor, kClockInput}));
+
+    // The clock's own link is no played audio: the capture is unchanged.
+    r.graph.added(300000, GlobalType::link, 2,
+                  {{"link.output.port", std::to_string(kMonitor)}, {"link.input.port", std::to_string(kClockInput)}});
+    plan = r.settle();
+    EXPECT_EQ(r.captured(), std::vector<std::uint32_t>{40});
+    EXPECT_TRUE(plan.link.empty() && plan.unlink.empty());
+
+    // A stream on the default sink takes the clock there, one apiece or not.
+    constexpr std::uint32_t kHeadphones = 960, kHeadphonesIn = 961, kHeadphonesMonitor = 962;
+    r.graph.added(kHeadphones, GlobalType::node, 3, {{"media.class", "Audio/Sink"}, {"node.name", "headphones"}});
+    r.graph.updated(kHeadphones, {});
+    r.port(kHeadphonesIn, kHeadphones, "in", 0, "FL");
+    r.port(kHeadphonesMonitor, kHeadphones, "out", 0, "FL", true);
+    r.client(11, app("Call", 101));
+    r.graph.added(41, GlobalType::node, 5, {{"media.class", "Stream/Output/Audio"}, {"client.id", "11"}});
+    r.graph.updated(41, {});
+    r.port(970, 41, "out", 0, "MONO");
+    r.graph.added(300001, GlobalType::link, 4,
+                  {{"link.output.port", "970"}, {"link.input.port", std::to_string(kHeadphonesIn)}});
+    r.graph.nodeRunning(41, true);
+    r.captureNode(r.graph.serialOf(41));
+    plan = r.settle();
+    ASSERT_EQ(plan.streams.size(), 2u);
+    EXPECT_EQ(r.graph.clockLink(kClock, plan, Registry::kSink)->sink, Registry::kSink) << "a tie keeps the clock";
+    EXPECT_TRUE(r.graph.defaultSink("headphones"));
+    const auto onDefault = r.graph.clockLink(kClock, plan, Registry::kSink);
+    ASSERT_TRUE(onDefault);
+    EXPECT_EQ(onDefault->key, (LinkKey{kHeadphonesMonitor, kClockInput}));
+
+    // Paused, the stream leaves its sink free to sleep.
+    r.graph.nodeRunning(41, false);
+    EXPECT_EQ(r.graph.clockLink(kClock, plan, kHeadphones)->sink, Registry::kSink);
+    r.graph.nodeRunning(40, false);
+    EXPECT_FALSE(r.graph.clockLink(kClock, plan, Registry::kSink));
+}
+
 }  // namespace
 }  // namespace pimorlo::platform::linux_backend

@@ -400,6 +400,8 @@ private:
         connection_->setObserver(nullptr);
         for (auto& [key, link] : links_) dropLink(*link);
         links_.clear();
+        if (clockLink_) dropLink(*clockLink_);
+        clockLink_.reset();
         for (auto& [serial, source] : sources_) destroySource(*source);
         sources_.clear();
         if (spare_) destroySource(*spare_);
@@ -540,6 +542,37 @@ private:
         unlink(plan.unlink);
         for (const LinkKey& key : plan.link) link(key);
         if (plan.retryAt) retryLater(*plan.retryAt - now);
+        followClockSink(plan);
+    }
+
+    // Keeps the clock node on the driver of the sink most running streams
+    // play into, so that they are copied rather than followed: left alone,
+    // PipeWire gives an unlinked node the highest-ranked driver that runs
+    // (or, from 1.x, its dummy driver), which need not be theirs. The link
+    // from the sink's monitor is passive, and is held only while a stream
+    // runs there: an idle sink is never kept awake for it, and the clock node
+    // goes back to whatever driver PipeWire gives it, silence included.
+    void followClockSink(const CapturePlan& plan) {
+        if (clockLink_ && clockLink_->dead) {
+            const bool failed = clockLink_->failed;
+            dropLink(*clockLink_);
+            clockLink_.reset();
+            if (failed) {
+                clockLinkRetry_ = linux_backend::Clock::now() + std::chrono::nanoseconds(kRetryNanoseconds);
+                retryLater();
+            }
+        }
+        const std::uint32_t clockNode = master_ ? pw_stream_get_node_id(master_) : SPA_ID_INVALID;
+        if (clockNode == SPA_ID_INVALID) return;
+        const auto wanted = connection_->graph().clockLink(clockNode, plan, clockSink_);
+        if (clockLink_ && (!wanted || wanted->key != clockLink_->key)) {
+            dropLink(*clockLink_);
+            clockLink_.reset();
+            clockSink_.reset();
+        }
+        if (!wanted || clockLink_ || linux_backend::Clock::now() < clockLinkRetry_) return;
+        clockLink_ = makeLink(wanted->key, true);
+        if (clockLink_) clockSink_ = wanted->sink;
     }
 
     static std::size_t streamPorts(const CapturedStream& stream) {
@@ -745,7 +778,7 @@ private:
         }
     }
 
-    std::unique_ptr<HeldLink> makeLink(const LinkKey& key) {
+    std::unique_ptr<HeldLink> makeLink(const LinkKey& key, bool passive = false) {
         CaptureGraph& graph = connection_->graph();
         const std::uint32_t outputNode = graph.nodeOf(key.outputPort);
         const std::uint32_t inputNode = graph.nodeOf(key.inputPort);
@@ -760,6 +793,7 @@ private:
         pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", inputNode);
         pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", key.inputPort);
         pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");
+        if (passive) pw_properties_set(props, PW_KEY_LINK_PASSIVE, "true");
         auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(connection_->core(), "link-factory",
                                                                    PW_TYPE_INTERFACE_Link, PW_VERSION_LINK,
                                                                    &props->dict, 0));
@@ -981,6 +1015,10 @@ private:
     std::unique_ptr<Source> spare_;
     unsigned nodeCount_ = 0;
     std::map<LinkKey, std::unique_ptr<HeldLink>> links_;
+    // The passive link that keeps the clock node on a sink's driver, and that sink.
+    std::unique_ptr<HeldLink> clockLink_;
+    std::optional<std::uint32_t> clockSink_;
+    linux_backend::Clock::time_point clockLinkRetry_{};
     struct Leaving {
         MixerSourceHandle mix;
         std::chrono::steady_clock::time_point until;

@@ -3,7 +3,9 @@
 #include <spa/debug/types.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/audio/type-info.h>
+#include <spa/utils/json.h>
 #include <spa/utils/result.h>
+#include <pipewire/extensions/metadata.h>
 
 #include "platform/linux/pipewire/client.h"
 
@@ -21,6 +23,22 @@ Props propsOf(const spa_dict* dict) {
     const spa_dict_item* item;
     spa_dict_for_each(item, dict) props[item->key] = item->value ? item->value : "";
     return props;
+}
+
+// The sink a `default.audio.sink` value names: { "name": "<node.name>" }.
+std::string namedSink(const char* value) {
+    if (value == nullptr) return {};
+    spa_json outer, object;
+    spa_json_init(&outer, value, std::strlen(value));
+    if (spa_json_enter_object(&outer, &object) <= 0) return {};
+    char key[64];
+    char name[1024];
+    while (spa_json_get_string(&object, key, sizeof key) > 0) {
+        if (std::strcmp(key, "name") == 0) return spa_json_get_string(&object, name, sizeof name) > 0 ? name : "";
+        const char* skipped = nullptr;
+        if (spa_json_next(&object, &skipped) <= 0) break;
+    }
+    return {};
 }
 
 }  // namespace
@@ -118,6 +136,8 @@ void Connection::disconnect() {
         if (bound->proxy) pw_proxy_destroy(bound->proxy);
     }
     bound_.clear();
+    if (defaults_ && defaults_->proxy) pw_proxy_destroy(defaults_->proxy);
+    defaults_.reset();
     if (registry_) {
         spa_hook_remove(&registryHook_);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
@@ -152,6 +172,26 @@ void Connection::onGlobal(void* data, std::uint32_t id, std::uint32_t, const cha
     auto* self = static_cast<Connection*>(data);
     guarded(
         [&] {
+            if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0) {
+                const char* name = dict ? spa_dict_lookup(dict, PW_KEY_METADATA_NAME) : nullptr;
+                if (name == nullptr || std::strcmp(name, "default") != 0) return;
+                static constexpr pw_metadata_events metadataEvents = [] {
+                    pw_metadata_events e{};
+                    e.version = PW_VERSION_METADATA_EVENTS;
+                    e.property = &Connection::onMetadataProperty;
+                    return e;
+                }();
+                if (self->defaults_ && self->defaults_->proxy) pw_proxy_destroy(self->defaults_->proxy);
+                self->defaults_ = std::make_unique<Bound>();
+                self->defaults_->owner = self;
+                self->defaults_->id = id;
+                self->defaults_->proxy =
+                    static_cast<pw_proxy*>(pw_registry_bind(self->registry_, id, type, PW_VERSION_METADATA, 0));
+                if (self->defaults_->proxy)
+                    pw_proxy_add_object_listener(self->defaults_->proxy, &self->defaults_->objectHook,
+                                                 &metadataEvents, self->defaults_.get());
+                return;
+            }
             GlobalType kind = GlobalType::other;
             if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) kind = GlobalType::client;
             else if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) kind = GlobalType::node;
@@ -214,6 +254,12 @@ void Connection::onGlobalRemove(void* data, std::uint32_t id) {
     auto* self = static_cast<Connection*>(data);
     guarded(
         [&] {
+            if (self->defaults_ && self->defaults_->id == id) {
+                if (self->defaults_->proxy) pw_proxy_destroy(self->defaults_->proxy);
+                self->defaults_.reset();
+                if (self->graph_.defaultSink("")) self->changed();
+                return;
+            }
             auto it = self->bound_.find(id);
             if (it != self->bound_.end()) {
                 if (it->second->proxy) pw_proxy_destroy(it->second->proxy);
@@ -236,15 +282,33 @@ void Connection::onClientInfo(void* data, const pw_client_info* info) {
         [&](const char* what) { owner->callbackFailed(what); });
 }
 
+int Connection::onMetadataProperty(void* data, std::uint32_t subject, const char* key, const char*,
+                                   const char* value) {
+    auto* owner = static_cast<Bound*>(data)->owner;
+    guarded(
+        [&] {
+            // No key: every property of the subject was cleared.
+            if (subject != PW_ID_CORE || (key != nullptr && std::strcmp(key, "default.audio.sink") != 0)) return;
+            if (owner->graph_.defaultSink(key != nullptr ? namedSink(value) : std::string())) owner->changed();
+        },
+        [&](const char* what) { owner->callbackFailed(what); });
+    return 0;
+}
+
 void Connection::onNodeInfo(void* data, const pw_node_info* info) {
     auto* owner = static_cast<Bound*>(data)->owner;
     guarded(
         [&] {
-            // State changes come often and change nothing the capture looks at.
-            if (!(info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) return;
             auto* bound = static_cast<Bound*>(data);
-            bound->owner->graph_.updated(bound->id, propsOf(info->props));
-            bound->owner->changed();
+            // Only a node starting or stopping counts among the state
+            // changes: it decides which driver the clock follows.
+            bool changed = (info->change_mask & PW_NODE_CHANGE_MASK_STATE) &&
+                           bound->owner->graph_.nodeRunning(bound->id, info->state == PW_NODE_STATE_RUNNING);
+            if (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) {
+                bound->owner->graph_.updated(bound->id, propsOf(info->props));
+                changed = true;
+            }
+            if (changed) bound->owner->changed();
         },
         [&](const char* what) { owner->callbackFailed(what); });
 }

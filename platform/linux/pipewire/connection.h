@@ -71,6 +71,8 @@ private:
                          std::uint32_t version, const spa_dict* props);
     static void onGlobalRemove(void* data, std::uint32_t id);
     static void onClientInfo(void* data, const pw_client_info* info);
+    static int onMetadataProperty(void* data, std::uint32_t subject, const char* key, const char* type,
+                                  const char* value);
     static void onNodeInfo(void* data, const pw_node_info* info);
     static void onNodeParam(void* data, int seq, std::uint32_t id, std::uint32_t index, std::uint32_t next,
                             const spa_pod* param);
@@ -94,6 +96,8 @@ private:
     std::uint64_t fallbackSerial_ = std::uint64_t{1} << 48;
     std::function<void(std::string)> ready_;
     std::map<std::uint32_t, std::unique_ptr<Bound>> bound_;
+    // The session manager's "default" metadata: which sink is the default.
+    std::unique_ptr<Bound> defaults_;
     CaptureGraph graph_;
     GraphObserver* observer_ = nullptr;
 };

@@ -183,6 +183,19 @@ bool captureNodeFits(std::size_t nodePorts, std::size_t streamPorts) {
     return nodePorts == captureNodeWidth(streamPorts) || (nodePorts == kCommonCaptureWidth && streamPorts < nodePorts);
 }
 
+std::optional<std::uint32_t> clockSink(const std::vector<SinkLoad>& sinks, std::optional<std::uint32_t> current) {
+    std::optional<SinkLoad> best;
+    for (const SinkLoad& load : sinks) {
+        if (load.playing == 0) continue;
+        if (load.isDefault) return load.sink;
+        const bool better = !best || load.playing > best->playing ||
+                            (load.playing == best->playing && load.sink == current && best->sink != current);
+        if (better) best = load;
+    }
+    if (!best) return std::nullopt;
+    return best->sink;
+}
+
 Clock::duration linkRetryDelay(unsigned failures) {
     constexpr auto first = std::chrono::milliseconds(100);
     constexpr auto longest = std::chrono::seconds(5);
@@ -239,6 +252,59 @@ void CaptureGraph::removed(std::uint32_t id, Clock::time_point now) {
     }
     formats_.erase(id);
     globals_.erase(it);
+}
+
+bool CaptureGraph::defaultSink(std::string name) {
+    if (name == defaultSink_) return false;
+    defaultSink_ = std::move(name);
+    return true;
+}
+
+bool CaptureGraph::nodeRunning(std::uint32_t id, bool running) {
+    auto it = globals_.find(id);
+    if (it == globals_.end() || it->second.running == running) return false;
+    it->second.running = running;
+    return true;
+}
+
+std::optional<CaptureGraph::ClockLink> CaptureGraph::clockLink(std::uint32_t clockNode, const CapturePlan& plan,
+                                                               std::optional<std::uint32_t> current) {
+    clockNode_ = clockNode;
+    rebuildPortIndex();
+    std::map<std::uint32_t, unsigned> playing;  // sink -> running streams that play into it
+    for (const CapturedStream& stream : plan.streams) {
+        auto node = globals_.find(stream.node);
+        if (node == globals_.end() || !node->second.running) continue;
+        std::set<std::uint32_t> outputs, reached;
+        for (const auto& [index, port] : portsOf(stream.node, "out")) outputs.insert(port);
+        for (const auto& [id, global] : globals_) {
+            if (global.type != GlobalType::link || !outputs.count(parseID(lookup(global.props, "link.output.port"))))
+                continue;
+            auto sink = globals_.find(nodeOf(parseID(lookup(global.props, "link.input.port"))));
+            if (sink == globals_.end()) continue;
+            const std::string& mediaClass = lookup(sink->second.props, "media.class");
+            if (mediaClass == kSinkClass || mediaClass == "Audio/Duplex") reached.insert(sink->first);
+        }
+        for (std::uint32_t sink : reached) ++playing[sink];
+    }
+    std::vector<SinkLoad> loads;
+    for (const auto& [sink, count] : playing) {
+        const bool isDefault = !defaultSink_.empty() && lookup(globals_.at(sink).props, "node.name") == defaultSink_;
+        loads.push_back(SinkLoad{sink, count, isDefault});
+    }
+    const auto sink = clockSink(loads, current);
+    if (!sink) return std::nullopt;
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> monitor;  // (port index, id)
+    const auto [first, last] = portIndex_.equal_range(*sink);
+    for (auto it = first; it != last; ++it) {
+        const Props& props = globals_.at(it->second).props;
+        if (lookup(props, "port.direction") != "out" || lookup(props, "port.monitor") != "true") continue;
+        const auto index = static_cast<std::uint32_t>(std::strtoul(lookup(props, "port.id").c_str(), nullptr, 10));
+        if (!monitor || index < monitor->first) monitor = std::make_pair(index, it->second);
+    }
+    const auto inputs = portsOf(clockNode, "in");
+    if (!monitor || inputs.empty()) return std::nullopt;
+    return ClockLink{*sink, LinkKey{monitor->second, inputs.front().second}};
 }
 
 void CaptureGraph::formatKnown(std::uint32_t node, std::vector<std::string> channels) {
@@ -340,6 +406,7 @@ std::vector<PlayedSource> CaptureGraph::played(Clock::time_point now,
                                                std::optional<Clock::time_point>& waitEnds) const {
     std::set<std::uint32_t> ownCaptureNodes;
     for (const auto& [serial, node] : captureNodes_) ownCaptureNodes.insert(node);
+    if (clockNode_ != 0) ownCaptureNodes.insert(clockNode_);
     std::vector<RouteNode> nodes;
     std::vector<RoutePort> ports;
     std::vector<RouteLink> links;

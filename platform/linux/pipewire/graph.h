@@ -123,6 +123,24 @@ struct CapturedStream {
 
 using Clock = std::chrono::steady_clock;
 
+// A sink and how many of the captured streams that run now play into it.
+struct SinkLoad {
+    std::uint32_t sink = 0;
+    unsigned playing = 0;
+    bool isDefault = false;  // the session's default sink
+};
+
+// The sink whose driver the mix's clock node is to run on, so that the
+// streams there are copied sample for sample rather than followed through the
+// resampler: the default sink, where most applications play, while a running
+// stream plays into it; else the one most running streams play into. On a
+// tie the sink it runs on now (`current`) stays, so a stream that starts
+// elsewhere does not move the clock under the others; then the first sink.
+// None when no stream runs: the clock node is then left to PipeWire, which
+// runs it on whatever driver is awake, so silence still arrives and no sink
+// is kept awake for it.
+std::optional<std::uint32_t> clockSink(const std::vector<SinkLoad>& sinks, std::optional<std::uint32_t> current);
+
 // How long a new or unlinked stream is taken as played before its links
 // show: the session manager links in milliseconds; a stream left unlinked (no
 // sink for it, or unlinked by the user) is dropped after this.
@@ -176,6 +194,26 @@ public:
     // The channel positions of a node's own format (its Format parameter).
     void formatKnown(std::uint32_t node, std::vector<std::string> channels);
 
+    // The `node.name` of the session's default sink (empty: none set).
+    // Returns whether that changed.
+    bool defaultSink(std::string name);
+
+    // Whether a node runs now (its driver runs and it takes part).
+    // Returns whether that changed.
+    bool nodeRunning(std::uint32_t id, bool running);
+
+    // The link that puts the clock node `clockNode` on the driver of the
+    // sink `clockSink` chooses among those the plan's running streams play
+    // into (`current`: the sink it follows now): from the sink's first
+    // monitor port to the clock node's input. A monitor link takes the clock
+    // node into the sink's group without feeding the sink anything.
+    struct ClockLink {
+        std::uint32_t sink = 0;
+        LinkKey key;
+    };
+    std::optional<ClockLink> clockLink(std::uint32_t clockNode, const CapturePlan& plan,
+                                       std::optional<std::uint32_t> current);
+
     // The glue's own objects: the capture node that takes in the stream with
     // `streamSerial`, and the links it made.
     void captureNodeKnown(std::uint64_t streamSerial, std::uint32_t captureNode);
@@ -215,6 +253,7 @@ private:
         Clock::time_point seen;  // when it appeared
         // A node: when a link from one of its outputs last went.
         std::optional<Clock::time_point> unlinkedAt;
+        bool running = false;
     };
     struct Failure {
         unsigned count = 0;
@@ -239,6 +278,8 @@ private:
     std::map<std::uint32_t, Global> globals_;
     std::map<std::uint32_t, std::vector<std::string>> formats_;
     std::map<std::uint64_t, std::uint32_t> captureNodes_;  // stream serial -> capture node id
+    std::uint32_t clockNode_ = 0;
+    std::string defaultSink_;
     std::set<LinkKey> held_;
     std::map<LinkKey, Failure> failures_;
     // Decisions, forgotten when the node or its client changes.
