@@ -42,7 +42,11 @@ SLICE_SECONDS = 1.0
 LIMITS = {"End-to-end capture": (
     "Limits. *CPU*: leaving applications out means taking each playing stream apart before the daemon mixes "
     "it: one capture node per stream and a clock node that mixes them, in our realtime thread, where pw-record "
-    "reads one node on a monitor the daemon has already mixed; the split by thread above shows it. Our other "
+    "reads one node on a monitor the daemon has already mixed; the split by thread above shows it. While "
+    "streams play, the clock node also takes one channel of their sink's monitor through a passive link, only "
+    "so that PipeWire runs it on that sink's driver and the sink's streams are copied rather than resampled; "
+    "its share of the figure was not measured apart (a shorter run without it, 3 rounds on the same machine "
+    "earlier in the day, read 1.80× for the reader against pw-record beside it). Our other "
     "threads: PipeWire's loop thread resamples the mix (woken once per 10 ms block of it, so once a cycle at "
     "this quantum) and the sample handler's queue converts and writes; GLib's main thread and its worker sleep. "
     "libsoxr runs with one thread (its runtime spec): /proc/PID/task lists no OpenMP thread. Tried and kept: "
