@@ -49,7 +49,7 @@ LIMITS = {"End-to-end capture": (
     "earlier in the day, read 1.80× for the reader against pw-record beside it). Our other "
     "threads: PipeWire's loop thread resamples the mix (woken once per 10 ms block of it, so once a cycle at "
     "this quantum) and the sample handler's queue converts and writes; GLib's main thread and its worker sleep. "
-    "libsoxr runs with one thread (its runtime spec): /proc/PID/task lists no OpenMP thread. Tried and kept: "
+    "libsoxr is asked at run time for one thread: /proc/PID/task lists no OpenMP thread. Tried and kept: "
     "capture nodes as wide as their stream (two inputs for a stereo stream, not eight), the mix resampled "
     "where its ring holds it rather than copied out first. *Peak RSS* (smaps of both on this machine, two "
     "players, Debian 12): anonymous memory and heap 2.6 MiB against 0.95 MiB (three more threads' stacks, the "

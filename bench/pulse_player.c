@@ -74,13 +74,13 @@ static void on_state(pa_context *context, void *data) {
     struct player *p = data;
     switch (pa_context_get_state(context)) {
         case PA_CONTEXT_READY: {
-            pa_sample_spec spec = {PA_SAMPLE_FLOAT32NE, RATE, CHANNELS};
-            p->stream = pa_stream_new(context, "Benchmark signal player", &spec, NULL);
+            pa_sample_spec format = {PA_SAMPLE_FLOAT32NE, RATE, CHANNELS};
+            p->stream = pa_stream_new(context, "Benchmark signal player", &format, NULL);
             if (p->stream == NULL) {
                 pa_mainloop_quit(p->loop, 1);
                 return;
             }
-            pa_buffer_attr attr = {(uint32_t)-1, (uint32_t)pa_usec_to_bytes(10000, &spec), (uint32_t)-1,
+            pa_buffer_attr attr = {(uint32_t)-1, (uint32_t)pa_usec_to_bytes(10000, &format), (uint32_t)-1,
                                    (uint32_t)-1, (uint32_t)-1};
             pa_stream_set_write_callback(p->stream, on_write, p);
             if (pa_stream_connect_playback(p->stream, NULL, &attr, PA_STREAM_ADJUST_LATENCY, NULL, NULL) < 0)

@@ -43,7 +43,7 @@ def pipewire_fragment(sinks):
         extra = "".join("\n          %s = %s" % kv for kv in (props or {}).items())
         return NULL_SINK % {"name": name, "positions": positions, "priority": 2000 - 10 * i, "extra": extra}
 
-    objects = "".join(sink(i, *spec) for i, spec in enumerate(sinks))
+    objects = "".join(sink(i, *sink_props) for i, sink_props in enumerate(sinks))
     return "context.objects = [\n%s]\n" % objects
 
 

@@ -111,10 +111,10 @@ std::string errorText(pa_context* context) { return pa_strerror(pa_context_errno
 
 // A record stream's buffer: the server's defaults but for fragments of
 // kFragmentUsec.
-pa_buffer_attr fragmentAttr(const pa_sample_spec& spec) {
+pa_buffer_attr fragmentAttr(const pa_sample_spec& sampleFormat) {
     pa_buffer_attr attr{};
     attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &sampleFormat));
     return attr;
 }
 
@@ -705,13 +705,13 @@ private:
     // Null when the server refuses it: the capture goes on, with more of a
     // new player's start at risk on that sink.
     pa_stream* openKeeper(const std::string& monitorSource) {
-        pa_sample_spec spec{};
-        spec.format = PA_SAMPLE_FLOAT32NE;
-        spec.rate = kMixRate;
-        spec.channels = 1;
-        pa_stream* stream = pa_stream_new(connection_->context(), "PimOrloAudioTap latency", &spec, nullptr);
+        pa_sample_spec sampleFormat{};
+        sampleFormat.format = PA_SAMPLE_FLOAT32NE;
+        sampleFormat.rate = kMixRate;
+        sampleFormat.channels = 1;
+        pa_stream* stream = pa_stream_new(connection_->context(), "PimOrloAudioTap latency", &sampleFormat, nullptr);
         if (stream == nullptr) return nullptr;
-        const pa_buffer_attr attr = fragmentAttr(spec);
+        const pa_buffer_attr attr = fragmentAttr(sampleFormat);
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
                                                           PA_STREAM_DONT_MOVE | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
         if (pa_stream_connect_record(stream, monitorSource.c_str(), &attr, flags) < 0) {
@@ -759,19 +759,19 @@ private:
     // monitor carries it, float at the mix's rate.
     void openStream(MonitorSource& source) {
         const PulseCapture& capture = source.capture;
-        pa_sample_spec spec{};
-        spec.format = PA_SAMPLE_FLOAT32NE;
-        spec.rate = kMixRate;
-        spec.channels = static_cast<std::uint8_t>(std::clamp<std::size_t>(capture.sinkChannels.size(), 1, PA_CHANNELS_MAX));
+        pa_sample_spec sampleFormat{};
+        sampleFormat.format = PA_SAMPLE_FLOAT32NE;
+        sampleFormat.rate = kMixRate;
+        sampleFormat.channels = static_cast<std::uint8_t>(std::clamp<std::size_t>(capture.sinkChannels.size(), 1, PA_CHANNELS_MAX));
         pa_context* context = connection_->context();
-        pa_stream* stream = pa_stream_new(context, "PimOrloAudioTap", &spec, nullptr);
+        pa_stream* stream = pa_stream_new(context, "PimOrloAudioTap", &sampleFormat, nullptr);
         if (stream == nullptr) {
             reportStop("cannot make a monitor stream: " + errorText(context));
             return;
         }
         pa_stream_set_state_callback(stream, &PulseStream::onStreamState, &source);
         pa_stream_set_read_callback(stream, &PulseStream::onRead, &source);
-        const pa_buffer_attr attr = fragmentAttr(spec);
+        const pa_buffer_attr attr = fragmentAttr(sampleFormat);
         // The sink's own layout, whatever it is now; the sink is not kept
         // awake by the tap; the stream never follows its source elsewhere.
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_FIX_CHANNELS |
@@ -850,8 +850,8 @@ private:
     // One block of the monitor, interleaved, to wait for the mix; a hole
     // the server reports (no bytes) is silence of its length.
     void push(MonitorSource& source, pa_stream* stream, const void* bytes, std::size_t length) {
-        const pa_sample_spec* spec = pa_stream_get_sample_spec(stream);
-        const std::size_t channels = spec && spec->channels > 0 ? spec->channels : 1;
+        const pa_sample_spec* sampleFormat = pa_stream_get_sample_spec(stream);
+        const std::size_t channels = sampleFormat && sampleFormat->channels > 0 ? sampleFormat->channels : 1;
         if (channels != source.waiting.channels()) return;  // not yet ready
         const std::size_t frames = length / (channels * sizeof(float));
         if (frames == 0) return;
